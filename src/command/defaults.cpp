@@ -1,0 +1,35 @@
+// Start-up defaults of every store of the program, set in a fixed order.
+#include <string>
+
+#include "command/commands.hpp"
+#include "command/mainloop.hpp"
+
+namespace kova {
+
+void inidef(Kova& k) {
+    FileUnits& f = k.files;
+    f = FileUnits{};
+    k.flags.flagsl[16] = false;
+    k.flags.flagsl[17] = false;
+
+    k.tok.istrm = 50;
+    k.tok.mxstrm = 60;
+
+    for (int i = 1; i <= 20; ++i) {
+        f.flxunit[i] = 20 + i;
+        f.flxname[i] = "flx" + std::to_string(i) + ".trj";
+    }
+
+    k.flags.batch = true;
+    k.flags.bomb = 3;
+    k.flags.timing = false;
+    k.flags.iflev = 0;
+    k.flags.whlev = 0;
+    f.loopunit = 60;
+    f.mxloop = 70;
+    k.tok.nsave = 0;
+
+    setvar(k, "dead", 0, 0.0);
+}
+
+}  // namespace kova

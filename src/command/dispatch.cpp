@@ -1,0 +1,112 @@
+// The command table: every command word of kova and its driver.
+#include <string>
+
+#include "command/commands.hpp"
+#include "command/mainloop.hpp"
+#include "command/output.hpp"
+
+namespace kova {
+
+namespace {
+
+void stop(Kova& k) { terminate_run(k); }
+void extraneous_end(Kova& k) {
+    msg(k, "NOTE: KOVA(035) Extraneous END ignored.");
+    kvabort(k, note);
+}
+void mc(Kova& k) { msg(k, "ERROR: KOVA(020) MC not working"); }
+void rism(Kova& k) { msg(k, "ERROR: KOVA(030) RISM not working"); }
+void debug_on(Kova& k) { k.flags.debug = true; }
+void debug_off(Kova& k) { k.flags.debug = false; }
+void batch(Kova& k) {
+    k.flags.batch = true;
+    k.flags.bomb = 2;
+}
+void inter(Kova& k) {
+    k.flags.batch = false;
+    k.flags.bomb = 4;
+}
+
+struct Command {
+    std::string_view word;
+    bool prefix;              // matched on the word's first characters
+    void (*driver)(Kova&);    // null: recognised but not available in this build
+};
+
+// Tried in this order.
+constexpr Command table[] = {
+    {"stop", false, stop},
+    {"exit", false, stop},
+    {"quit", false, stop},
+    {"bye", false, stop},
+    {"man", false, nullptr},
+    {"read", false, nullptr},
+    {"open", false, opn},
+    {"close", false, clos},
+    {"write", false, nullptr},
+    {"print", false, nullptr},
+    {"set", false, nullptr},
+    {"edit", false, nullptr},
+    {"em", false, nullptr},
+    {"md", false, nullptr},
+    {"rdtop", false, nullptr},
+    {"nblist", false, nullptr},
+    {"trans", false, nullptr},
+    {"trajframe", false, nullptr},
+    {"live", false, nullptr},
+    {"real", false, nullptr},
+    {"maktrj", false, nullptr},
+    {"soften", false, nullptr},
+    {"langevin", false, nullptr},
+    {"rms", false, nullptr},
+    {"lsqfit", false, nullptr},
+    {"cons", false, nullptr},
+    {"check_cons", false, nullptr},
+    {"bd", false, nullptr},
+    {"elec", false, nullptr},
+    {"gbn", false, nullptr},
+    {"energy", false, nullptr},
+    {"toropt", false, nullptr},
+    {"tormin", false, nullptr},
+    {"mc", false, mc},
+    {"rism", false, rism},
+    {"anal", false, nullptr},
+    {"mode", false, mode},
+    {"while", false, kvwhil},
+    {"endwhile", false, endwhile},
+    {"if", false, kvif},
+    {"else", false, kvelse},
+    {"endif", false, endif},
+    {"dime", true, kvdime},
+    {"assi", true, assign},
+    {"debug", false, debug_on},
+    {"nodebug", false, debug_off},
+    {"batch", false, batch},
+    {"inter", false, inter},
+    {"end", false, extraneous_end},
+    {"eof", true, end_of_input},
+    {"stre", true, stream},
+};
+
+}  // namespace
+
+void dispatch(Kova& k, std::string_view word) {
+    for (const Command& c : table) {
+        bool hit = c.prefix ? word.substr(0, c.word.size()) == c.word : word == c.word;
+        if (!hit) continue;
+        if (c.driver) {
+            c.driver(k);
+        } else {
+            // A command of a part of the program not built yet: said plainly,
+            // and treated as an error so that a deck relying on it stops here
+            // instead of going on with missing results.
+            msg(k, "ERROR: KOVA(040) command not available yet: ", word);
+            kvabort(k, error);
+        }
+        return;
+    }
+    msg(k, "SERIOUS: KOVA(050) unknown keyword: ", pad(word, linlen));
+    kvabort(k, serious);
+}
+
+}  // namespace kova

@@ -1,0 +1,41 @@
+#include "command/output.hpp"
+
+namespace kova {
+
+void msg(Kova& k, std::string_view text) {
+    std::string rec;
+    rec.reserve(text.size() + 1);
+    rec += ' ';
+    rec += text;
+    k.units.write(k.files.msgunit, rec);
+}
+
+void msg(Kova& k, std::string_view a, std::string_view b) {
+    std::string t(a);
+    t += b;
+    msg(k, t);
+}
+
+void msg(Kova& k, std::string_view a, std::string_view b, std::string_view c) {
+    std::string t(a);
+    t += b;
+    t += c;
+    msg(k, t);
+}
+
+void kvabort(Kova& k, int severity) {
+    if (severity >= fatal || k.flags.bomb <= severity) endrun(k, 0);
+}
+
+void endrun(Kova& k, int status) {
+    k.units.flush();
+    throw RunEnd{status};
+}
+
+std::string pad(std::string_view s, size_t n) {
+    std::string r(s.substr(0, std::min(s.size(), n)));
+    r.resize(n, ' ');
+    return r;
+}
+
+}  // namespace kova

@@ -1,0 +1,249 @@
+#include "command/readers.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "command/output.hpp"
+#include "command/symbols.hpp"
+#include "command/tokens.hpp"
+
+namespace kova {
+
+double eval(Kova& k);  // the postfix evaluator (expressions)
+
+namespace {
+
+// When a reader rejects the end-of-file line there is nothing left to
+// retype: the run ends instead of asking again for ever.
+void end_if_no_more_input(Kova& k) {
+    if (k.tok.ateof) {
+        msg(k, "FATAL: getlin(010) end of input reached while a value was expected.");
+        endrun(k, 0);
+    }
+}
+
+// Error path of the name and character readers.
+void name_error_path(Kova& k) {
+    LineStore& t = k.tok;
+    int n = kvlen(t.text());
+    if (n < 1) n = 1;
+    std::string shown = " > ";
+    shown.append(t.line.data() + 1, n);
+    k.units.write(k.files.msgunit, shown);
+    int col = std::clamp(t.ipos, 1, linlen);
+    std::string caret(3 + col, ' ');
+    caret[3 + col - 1] = '^';
+    k.units.write(k.files.msgunit, caret);
+    if (k.flags.batch) {
+        msg(k, "BATCH MODE ABORT!");
+        endrun(k, 0);
+    }
+    end_if_no_more_input(k);
+    msg(k, "Please retype entire line.");
+}
+
+enum class Family { nam, fil };
+
+std::string read_word(Kova& k, int unit, std::string_view prompt, size_t len, Family f) {
+    for (;;) {
+        Token tk = gettok(k);
+        if (tk.kind == TokKind::name || tk.kind == TokKind::string) {
+            std::string low = lcase(tk.text);
+            if (trimmed(low) != "blank") {
+                std::string r = (f == Family::nam && tk.kind == TokKind::name) ? low : tk.text;
+                if (r.size() > len) r.resize(len);
+                r.resize(kvlen(r));
+                return r;
+            }
+            getlin(k, unit, prompt);
+            continue;
+        }
+        if (tk.kind == TokKind::linend) {
+            getlin(k, unit, prompt);
+            continue;
+        }
+        if (tk.kind == TokKind::chr && (tk.text == "*" || tk.text == "!")) {
+            // A comment: a data file's comment lines are copied to the listing.
+            if (unit != k.files.inunit) k.units.write(k.files.outunit, " " + std::string(k.tok.text()));
+            getlin(k, unit, prompt);
+            continue;
+        }
+        msg(k, f == Family::nam ? "GetNam ERROR: expecting string token." : "Getfil ERROR: expecting string token.");
+        name_error_path(k);
+        getlin(k, unit, prompt);
+    }
+}
+
+// What distinguishes the numeric readers from one another.
+struct NumReader {
+    std::string_view name;      // routine name, prompt of the variable name
+    std::string_view cap;       // prompt of the index reads
+    bool want_int;              // INTEGER tokens accepted
+    bool want_real;             // REAL tokens accepted
+    bool allow_eval;            // eval expressions accepted
+    int index_reader;           // 1: index read by getin1, 2: by getin2, 0: no index allowed
+    std::string_view wrong;     // wrong-token message
+    std::string_view unknown;   // variable-not-found message
+    bool integer_result;        // value truncated to an integer
+};
+
+constexpr NumReader rd_getint{"getint", "Getint", true, false, true, 1,
+                              "PARSE_ERROR: getint (010) expecting integer or real token.",
+                              "PARSE_ERROR: getint (000) unknown variable: ", true};
+constexpr NumReader rd_getfp{"getfp", "Getfp", false, true, true, 1,
+                             "PARSE_ERROR: getfp (010) expecting real token.",
+                             "PARSE_ERROR: getfp (000) unknown variable: ", false};
+constexpr NumReader rd_getnum{"getnum", "Getnum", true, true, true, 1,
+                              "PARSE_ERROR: getnum (010) expecting integer or real token.",
+                              "PARSE_ERROR: getnum (000) unknown variable: ", false};
+constexpr NumReader rd_getin1{"getin1", "Getin1", true, false, false, 2,
+                              "PARSE_ERROR: getint (010) expecting integer or real token.",
+                              "PARSE_ERROR: getin1 (000) unknown variable: ", true};
+constexpr NumReader rd_getin2{"Getin2", "Getin2", true, false, false, 0,
+                              "PARSE_ERROR: getint (010) expecting integer or real token.",
+                              "PARSE_ERROR: getin2 (000) unknown variable: ", true};
+
+// A value that cannot stand for the number asked for: an integer reader
+// given a variable outside the integer range, or not a number at all.
+bool representable(const NumReader& r, double v) {
+    if (std::isnan(v)) return !r.integer_result;
+    if (r.integer_result)
+        return v > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
+               v < static_cast<double>(std::numeric_limits<int>::max()) + 1.0;
+    return std::isinf(v) || std::fabs(v) <= std::numeric_limits<float>::max();
+}
+
+double read_number(Kova& k, int unit, std::string_view prompt, const NumReader& r) {
+    for (;;) {
+        Token tk = gettok(k);
+        if ((tk.kind == TokKind::integer && r.want_int)) return r.want_real ? tk.rval : tk.ival;
+        if (tk.kind == TokKind::real && r.want_real) return tk.rval;
+        if (tk.kind == TokKind::linend) {
+            getlin(k, unit, prompt);
+            continue;
+        }
+        if (tk.kind == TokKind::chr && tk.text == "$") {
+            std::string name = getnam(k, unit, r.name);
+            int index = 0;
+            int next = k.tok.ipos + 1;
+            if (next <= k.tok.ilen && k.tok.line[next] == '(') {
+                if (r.index_reader == 0) {
+                    msg(k, "PARSE_ERROR: getin2(100) exceeded array index nesting");
+                    errlin(k);
+                    getlin(k, unit, prompt);
+                    continue;
+                }
+                getchr(k, unit, r.cap);
+                index = r.index_reader == 1 ? getin1(k, unit, r.cap) : getin2(k, unit, r.cap);
+                getchr(k, unit, r.cap);
+            }
+            int status = 0;
+            double v = getvar(k, name, index, status);
+            if (status == 0) {
+                if (representable(r, v)) return v;
+                msg(k, "PARSE_ERROR: ", r.name, " (020) value out of range: " + name);
+            } else {
+                msg(k, r.unknown, name);
+            }
+            errlin(k);
+            getlin(k, unit, prompt);
+            continue;
+        }
+        if (r.allow_eval && (tk.kind == TokKind::name || tk.kind == TokKind::string) &&
+            lcase(tk.text) == "eval") {
+            double v = eval(k);
+            if (representable(r, v)) return v;
+            msg(k, "PARSE_ERROR: ", r.name, " (020) expression value out of range.");
+            errlin(k);
+            getlin(k, unit, prompt);
+            continue;
+        }
+        msg(k, r.wrong);
+        errlin(k);
+        getlin(k, unit, prompt);
+    }
+}
+
+}  // namespace
+
+std::string getnam(Kova& k, int unit, std::string_view prompt, size_t len) {
+    return read_word(k, unit, prompt, len, Family::nam);
+}
+
+std::string getfil(Kova& k, int unit, std::string_view prompt, size_t len) {
+    return read_word(k, unit, prompt, len, Family::fil);
+}
+
+char getchr(Kova& k, int unit, std::string_view prompt) {
+    for (;;) {
+        Token tk = gettok(k);
+        std::string low = lcase(tk.text);
+        if (tk.kind == TokKind::chr) return low.empty() ? ' ' : low[0];
+        if (tk.kind == TokKind::linend || trimmed(low) == "blank") {
+            getlin(k, unit, prompt);
+            continue;
+        }
+        msg(k, "GetChr ERROR: expecting character token.");
+        name_error_path(k);
+        getlin(k, unit, prompt);
+    }
+}
+
+int getint(Kova& k, int unit, std::string_view prompt) {
+    return static_cast<int>(read_number(k, unit, prompt, rd_getint));
+}
+float getfp(Kova& k, int unit, std::string_view prompt) {
+    return static_cast<float>(read_number(k, unit, prompt, rd_getfp));
+}
+float getnum(Kova& k, int unit, std::string_view prompt) {
+    return static_cast<float>(read_number(k, unit, prompt, rd_getnum));
+}
+int getin1(Kova& k, int unit, std::string_view prompt) {
+    return static_cast<int>(read_number(k, unit, prompt, rd_getin1));
+}
+int getin2(Kova& k, int unit, std::string_view prompt) {
+    return static_cast<int>(read_number(k, unit, prompt, rd_getin2));
+}
+
+void errlin(Kova& k) {
+    LineStore& t = k.tok;
+    std::string shown = " > ";
+    shown += trimmed(t.text());
+    k.units.write(k.files.msgunit, shown);
+    int col = std::clamp(t.ipos, 1, linlen);
+    std::string caret(3 + col, ' ');
+    caret[3 + col - 1] = '^';
+    k.units.write(k.files.msgunit, caret);
+    if (k.flags.batch) {
+        msg(k, "FATAL: getnum (999) parsing error in batch mode!");
+        endrun(k, 0);
+    }
+    end_if_no_more_input(k);
+    t.line.fill(' ');
+    msg(k, "Please retype line from this point.");
+}
+
+void ermsg(Kova& k, std::string_view routine, std::string_view message, std::string_view severity) {
+    ++k.erm.calls;
+    if (severity == "FATAL" || severity == "WARNING") {
+        std::string m(trimmed(severity));
+        m += ": ";
+        m += trimmed(routine);
+        m += "(ermsg) ";
+        m += trimmed(message);
+        msg(k, m);
+    }
+    if (k.erm.calls >= ErrorCount::limit) {
+        std::string m = "FATAL: ermsg(010) exceded max error count = ";
+        std::string n = std::to_string(ErrorCount::limit);
+        m += std::string(4 - std::min<size_t>(4, n.size()), ' ') + n;
+        msg(k, m);
+    }
+    if (severity == "FATAL" || k.erm.calls >= ErrorCount::limit) {
+        k.units.flush();
+        k.units.write(fortio::UnitTable::stderr_unit, "STOP Ermsg statement executed");
+        endrun(k, 0);
+    }
+}
+
+}  // namespace kova
