@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Runs the benchmarks of the release build, and the Fortran run-time peer for
+# the formatted grid record when gfortran is present.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=${BUILD:-$here/../build/release}
+"$build/bench/bench_fortio" --benchmark_min_time=0.2
+"$build/bench/bench_tokens" --benchmark_min_time=0.2
+if command -v gfortran >/dev/null; then
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+  gfortran -O2 -o "$tmp/peer" "$here/peer_format.f90"
+  "$tmp/peer"
+fi
