@@ -29,6 +29,10 @@ void inidef(Kova& k) {
     f.mxloop = 70;
     k.tok.nsave = 0;
 
+    // Molecule store: every slot marked unset, no molecules or subunits.
+    k.mol.reset();
+    k.rd = ReadState{};
+
     setvar(k, "dead", 0, 0.0);
 }
 

@@ -4,6 +4,7 @@
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
+#include "molecule/read.hpp"
 
 namespace kova {
 
@@ -40,7 +41,7 @@ constexpr Command table[] = {
     {"quit", false, stop},
     {"bye", false, stop},
     {"man", false, nullptr},
-    {"read", false, nullptr},
+    {"read", false, reed},
     {"open", false, opn},
     {"close", false, clos},
     {"write", false, nullptr},

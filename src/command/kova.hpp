@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "command/symbols.hpp"
+#include "molecule/store.hpp"
 #include "fortio/units.hpp"
 #include "kova_config.hpp"
 
@@ -83,6 +84,7 @@ struct FileUnits {
     std::string hxzname = "kova.hxz";
     std::string qtbname = "qtable.dat";
     std::string opnname;  // file name of the last open command
+    std::array<std::string, maxmol + 1> molfile{};  // file each molecule was read from
 };
 
 // Flag stores (flagsl, flagsi).
@@ -108,6 +110,14 @@ struct Clock {
     float cpu = 0, user = 0, sys = 0;
 };
 
+// What the read command keeps from one invocation to the next.
+struct ReadState {
+    std::string type;      // coor, ref, bfac, grid, epsi, epsj, epsk (blank at start)
+    std::string file;      // last file name (shared with the topology reader)
+    std::string gridkind;  // the word shown as grid type
+    bool trjhead = false;  // the atom-count record of an unformatted trajectory was read
+};
+
 struct Kova {
     Kova(std::istream& in, std::ostream& out, std::ostream& err) : units(in, out, err) {}
 
@@ -118,6 +128,8 @@ struct Kova {
     ErrorCount erm;
     Clock clock;
     SymbolTable sym;
+    MoleculeStore mol;
+    ReadState rd;
 };
 
 }  // namespace kova

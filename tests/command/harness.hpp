@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -14,8 +15,10 @@ namespace kova::test {
 struct Session {
     std::istringstream in;
     std::ostringstream out, err;
-    Kova k;
-    explicit Session(std::string input = "") : in(std::move(input)), k(in, out, err) {}
+    std::unique_ptr<Kova> kp;
+    Kova& k;
+    explicit Session(std::string input = "")
+        : in(std::move(input)), kp(std::make_unique<Kova>(in, out, err)), k(*kp) {}
 
     // What was written, without the prompt-and-echo lines of the command
     // input ("Main >  text").

@@ -183,7 +183,7 @@ TEST_F(Kvopen, NeverOverwritesAndNumbersTheNewName) {
 TEST_F(Kvopen, NinetyNineCollisionsThenFatal) {
     Session r;
     touch("f");
-    for (int i = 1; i <= 98; ++i) touch("f" + std::to_string(i));
+    for (int i = 1; i <= 98; ++i) touch(std::string(1, 'f').append(std::to_string(i)));
     std::string name = "f";
     kvopen(r.k, 31, name, true);
     EXPECT_EQ(name, "f99");

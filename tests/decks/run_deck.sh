@@ -19,7 +19,7 @@ expected="$dir/$name.out"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-if [ -d "$dir/$name.files" ]; then cp -r "$dir/$name.files/." "$work/"; fi
+if [ -d "$dir/$name.files" ]; then cp -rL "$dir/$name.files/." "$work/"; fi
 before=$(cd "$work" && ls -A | sort)
 
 (cd "$work" && timeout 60 "$kova" < "$deck" > "$work/.stdout" 2> "$work/.stderr"; echo $? > "$work/.status")

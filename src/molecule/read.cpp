@@ -1,0 +1,395 @@
+// The read command: loads molecules, reference structures, B-factor
+// weights and (later) grid maps.
+#include <cmath>
+
+#include "command/mainloop.hpp"
+#include "command/output.hpp"
+#include "command/readers.hpp"
+#include "command/tokens.hpp"
+#include "fortio/format.hpp"
+#include "molecule/read.hpp"
+
+namespace kova {
+
+namespace {
+
+const char* const format_label[5] = {"free format PDB     ", "fixed format PDB    ", "card format         ",
+                                     "qcard format        ", "fixed CHARMM PDB    "};
+
+std::string label(std::string_view text) { return pad(text, 52) + ":"; }
+
+bool reserved_unit(int unit) { return unit <= 0 || unit == 5 || unit == 6 || (unit >= 51 && unit <= 70); }
+
+// Settings of one read command.
+struct ReadCommand {
+    int imol = -1;
+    int iref = -1;
+    int fmt = 0;
+    int unit = 0;
+    int skip = 1;
+    bool binary = false;
+    float meanb = 999.0f;
+    int bcol = 2;
+    bool exclh = true;
+    bool inter = false;
+};
+
+// Opens the structure file on the command's unit, unless the lines come from
+// the command input. False (after a message) when the file cannot be read.
+bool open_input(Kova& k, const ReadCommand& c, const std::string& file) {
+    if (c.inter) return true;
+    if (reserved_unit(c.unit)) {
+        msg(k, "SERIOUS: reed(035) unit number reserved by the program: ", std::to_string(c.unit));
+        kvabort(k, serious);
+        return false;
+    }
+    std::string why;
+    if (!k.units.open(c.unit, file, fortio::OpenStatus::old_file, fortio::Form::formatted, &why)) {
+        msg(k, "SERIOUS: reed(030) Unable to open file: ", file, " (" + why + "). Read command aborted.");
+        kvabort(k, serious);
+        return false;
+    }
+    return true;
+}
+
+// Runs a reader on the command's unit with the command tokenizer state saved.
+template <class F>
+int with_input(Kova& k, const ReadCommand& c, F&& reader) {
+    if (c.inter) return reader(k.files.inunit);
+    pushgt(k);
+    int last = reader(c.unit);
+    popgt(k);
+    k.units.close(c.unit);
+    return last;
+}
+
+void listing_head(Kova& k, const char* what, const char* number_label, int number, const std::string& file,
+                  int fmt) {
+    k.units.write(k.files.outunit, "");
+    out(k, "(1x,a)", "READ MODULE");
+    out(k, "(1x,a)", what);
+    out(k, "(1x,a,i10)", label(number_label), number);
+    out(k, "(1x,a,a20)", label("  Coordinate file"), pad(file, linlen));
+    if (fmt >= 0 && fmt <= 4) out(k, "(1x,a,a20)", label("  File format"), format_label[fmt]);
+}
+
+void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
+    MoleculeStore& m = k.mol;
+    const int imol = c.imol;
+    if (imol < 0) {
+        msg(k, "Cannot use imol < 0");
+        endrun(k, 0);
+    }
+    if (imol == 0) {
+        // Molecules are numbered from 1: slot 0 does not exist.
+        msg(k, "Cannot use imol < 1");
+        endrun(k, 0);
+    }
+    bool reread = imol <= m.nmol;
+    if (reread) {
+        msg(k, "NOTE: reed(050) Overwriting molecule ", fortio::format_write("(i1)", {std::int64_t{imol}})[0]);
+        kvabort(k, note);
+    } else if (imol > m.nmol + 1) {
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(040) Only ',i1,' molecules previously read.',' Read command aborted.')",
+            m.nmol);
+        kvabort(k, warning);
+        return;
+    } else if (m.nmol == maxmol) {
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(060) Maximum number of molecules reached','. Read command aborted.')");
+        kvabort(k, warning);
+        return;
+    }
+    if (c.fmt == 5 && !reread) {
+        // A frame can only replace the coordinates of a molecule already read.
+        msg(k, "WARNING: rdtrj(001) imol exceeds nmol.");
+        kvabort(k, warning);
+        return;
+    }
+    if (c.fmt == 3 && imol > 2) {
+        msg(k, "WARNING: reed(090) Charge card files are read for molecules 1 and 2 only.",
+            " Read command aborted.");
+        kvabort(k, warning);
+        return;
+    }
+    if (c.fmt != 5 && !open_input(k, c, file)) return;
+
+    listing_head(k, "READ COORDINATES", "  Molecule number", imol, file, c.fmt);
+    k.files.molfile[imol] = file;
+    if (!reread) {
+        ++m.nmol;
+        m.fstatm[m.nmol] = m.nmol == 1 ? 1 : m.lstatm[m.nmol - 1] + 1;
+    }
+    const int first = m.fstatm[imol];
+    AtomTarget t = molecule_target(m);
+    int last = first - 1;
+    switch (c.fmt) {
+        case 0:
+        case 1:
+        case 4: last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt); }); break;
+        case 2: last = with_input(k, c, [&](int u) { return card(k, u, first, t); }); break;
+        case 3: last = with_input(k, c, [&](int u) { return qcard(k, u, first, t, imol); }); break;
+        case 5:
+            if (reserved_unit(c.unit)) {
+                msg(k, "SERIOUS: reed(035) unit number reserved by the program: ", std::to_string(c.unit));
+                kvabort(k, serious);
+                return;
+            }
+            if (!rdtrj(k, c.unit, imol, c.skip)) return;
+            last = m.lstatm[imol];
+            break;
+    }
+
+    if (reread) {
+        if (last != m.lstatm[imol]) {
+            auto num = [](int v) { return std::to_string(v); };
+            msg(k, "discrepancy in molecule reread.");
+            msg(k, "re-reading molecule " + num(imol));
+            msg(k, "fstatm(" + num(imol) + "): " + num(m.fstatm[imol]));
+            msg(k, "lstatm(" + num(imol) + "): " + num(m.lstatm[imol]));
+            msg(k, "starting atom for reread: " + num(first));
+            msg(k, "ending atom for reread: " + num(last));
+            endrun(k, 0);
+        }
+        return;
+    }
+    // A new molecule; a file without atoms leaves an empty range.
+    m.lstatm[imol] = last;
+    m.natom = last;
+    m.natmd = last;
+    if (last >= first) {
+        out(k, "(1x,a,i10)", label("  Atoms read"), last - first + 1);
+        calccg(m, imol);
+    } else {
+        msg(k, "WARNING: reed(100) No atoms found in file: ", file);
+        kvabort(k, warning);
+    }
+    k.units.write(k.files.outunit, "");
+    k.units.write(k.files.outunit, "");
+}
+
+void read_reference(Kova& k, const ReadCommand& c, const std::string& file) {
+    MoleculeStore& m = k.mol;
+    const int iref = c.iref;
+    if (iref < 0) {
+        msg(k, "Cannot use iref < 0");
+        endrun(k, 0);
+    }
+    if (iref == 0) {
+        msg(k, "Cannot use iref < 1");
+        endrun(k, 0);
+    }
+    if (iref <= m.nref) {
+        msg(k, "Cannot overwrite reference structure " + std::to_string(iref));
+        endrun(k, 0);
+    }
+    if (iref > m.nref + 1) {
+        out(k,
+            "(1x,'WARNING: reed(040) Only ',i1,' reference structures previously read.',' Read command aborted.')",
+            m.nref);
+        kvabort(k, warning);
+        return;
+    }
+    if (m.nref == maxref) {
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(060) Maximum number of molecules reached','. Read command aborted.')");
+        kvabort(k, warning);
+        return;
+    }
+    if (c.fmt == 5) {
+        msg(k, "Cannot read reference structure from traj file.");
+        endrun(k, 0);
+    }
+    if (c.fmt == 3) {
+        msg(k, "WARNING: reed(095) A reference structure cannot be read from a charge card file.",
+            " Read command aborted.");
+        kvabort(k, warning);
+        return;
+    }
+    if (!open_input(k, c, file)) return;
+    listing_head(k, "READ COORDINATES", "  Reference number", iref, file, c.fmt);
+    ++m.nref;
+    m.reffst[m.nref] = m.nref == 1 ? 1 : m.reflst[m.nref - 1] + 1;
+    const int first = m.reffst[m.nref];
+    AtomTarget t = reference_target(m);
+    int last;
+    if (c.fmt == 2)
+        last = with_input(k, c, [&](int u) { return card(k, u, first, t); });
+    else
+        last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt); });
+    m.reflst[m.nref] = last;
+    for (int i = first; i <= last; ++i) m.bfac[i] = 1.0f;
+    if (last >= first) out(k, "(1x,a,i10)", label("  Atoms read"), last - first + 1);
+    k.units.write(k.files.outunit, "");
+    k.units.write(k.files.outunit, "");
+}
+
+void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
+    MoleculeStore& m = k.mol;
+    const int iref = c.iref;
+    if (iref < 1) {
+        msg(k, "Cannot read bfactors for iref < " + std::string(iref < 0 ? "0" : "1"));
+        endrun(k, 0);
+    }
+    if (iref > m.nref) {
+        msg(k, "Must read coordinates for reference " + std::to_string(iref));
+        msg(k, "before reading b factors.");
+        endrun(k, 0);
+    }
+    if (!open_input(k, c, file)) return;
+    const int first = m.reffst[iref], last = m.reflst[iref];
+    int atoms = 0, counted = 0;
+    double sum = 0;
+    std::vector<float> b;  // the B-factors (0 for excluded hydrogens) in reference order
+    auto read_lines = [&](int unit) {
+        for (;;) {
+            getlin(k, unit, "Bfac");
+            std::string line(k.tok.text());
+            auto words = split(line);
+            if (words.empty()) continue;
+            auto word = [&](size_t n) {
+                auto [a, z] = words[n - 1];
+                return line.substr(a - 1, z - a + 1);
+            };
+            std::string w1 = lcase(word(1));
+            if (w1.substr(0, 3) == "eof" || w1.substr(0, 3) == "end") break;
+            if (w1 != "atom" && w1 != "hetatm") continue;
+            if (words.size() < 3) {
+                msg(k, "SERIOUS: reed(3001) Cannot read element name from pdb");
+                kvabort(k, serious);
+                continue;
+            }
+            char e = word(3)[0];
+            if ((e == 'h' || e == 'H') && c.exclh) {
+                ++atoms;
+                b.push_back(0.0f);
+                continue;
+            }
+            float v = 0;
+            size_t col = static_cast<size_t>(c.bcol) + 8;
+            bool ok = c.bcol >= 1 && words.size() >= col;
+            if (ok) {
+                std::string text = word(col);
+                auto rr = fortio::list_read(
+                    [&, done = false](std::string& r) mutable {
+                        if (done) return false;
+                        r = text;
+                        done = true;
+                        return true;
+                    },
+                    {&v});
+                ok = rr.status == fortio::ReadStatus::ok && std::isfinite(v);
+            }
+            if (!ok) {
+                fwrite(k, k.files.msgunit, "(1x,'SERIOUS: reed(2001) Cannot read B-factor ','as requested')");
+                kvabort(k, serious);
+                continue;
+            }
+            ++atoms;
+            ++counted;
+            sum += v;
+            b.push_back(v);
+        }
+        return 0;
+    };
+    with_input(k, c, read_lines);
+    if (atoms != last - first + 1) {
+        msg(k, "Problem reading b factors");
+        msg(k, "Number of b factors read does not");
+        msg(k, "equal number of atoms in reference");
+        msg(k, "structure");
+        endrun(k, 0);
+    }
+    float meanb = c.meanb;
+    // Without any counted atom there is no mean; every weight is then 0.
+    if (meanb == 999.0f && counted > 0) meanb = static_cast<float>(sum / counted);
+    for (int i = first; i <= last; ++i) {
+        float bi = b[static_cast<size_t>(i - first)];
+        m.bfac[i] = bi != 0.0f ? meanb / bi : 0.0f;
+        out(k, "(3f8.3,2x,e8.2)", m.xref[i], m.yref[i], m.zref[i], m.bfac[i]);
+    }
+}
+
+}  // namespace
+
+void reed(Kova& k) {
+    ReadCommand c;
+    c.unit = k.files.rdunit;
+    ReadState& s = k.rd;
+    const int in = k.files.inunit;
+    for (;;) {
+        std::string w = getnam(k, in, "Read");
+        if (w == "end") break;
+        std::string_view w4 = std::string_view(w).substr(0, 4);
+        if (w4 == "mol1" || w4 == "mol2") {
+            s.type = "coor";
+            c.imol = w4[3] - '0';
+        } else if (w4 == "mol" || w4 == "mole") {
+            s.type = "coor";
+            c.imol = getint(k, in, "Read");
+        } else if (w4 == "coor") {
+            s.type = "coor";
+        } else if (w4.substr(0, 3) == "ref") {
+            s.type = "ref";
+            c.iref = getint(k, in, "Read");
+        } else if (w4 == "bfac") {
+            s.type = "bfac";
+            c.iref = getint(k, in, "Read");
+        } else if (w4 == "bsca" || w4 == "bmea") {
+            s.type = "bfac";
+            c.meanb = getnum(k, in, "Read");
+        } else if (w4 == "bcol") {
+            c.bcol = getint(k, in, "Read");
+        } else if (w4 == "hinc") {
+            c.exclh = false;
+        } else if (w4 == "grid") {
+            s.type = "grid";
+        } else if (w == "phi") {
+            s.type = "grid";
+            s.gridkind = "phi";
+        } else if (w == "epsi" || w == "epsj" || w == "epsk") {
+            s.type = w;
+        } else if (w == "ascii" || w == "binary") {
+            c.binary = w == "binary";
+        } else if (w == "file") {
+            s.file = getfil(k, in, "Read");
+            c.inter = false;
+        } else if (w == "inter") {
+            c.inter = true;
+            c.unit = in;
+            s.file = "#standard input#";
+        } else if (w == "pdb" || w == "fpdb" || w == "card" || w == "qcard" || w == "qpdb" || w == "traj") {
+            static const char* const names[6] = {"pdb", "fpdb", "card", "qcard", "qpdb", "traj"};
+            for (int f = 0; f < 6; ++f)
+                if (w == names[f]) c.fmt = f;
+        } else if (w == "skip") {
+            c.skip = getint(k, in, "Reed");
+        } else if (w == "unit") {
+            c.unit = getint(k, in, "Read");
+            c.inter = false;
+        } else {
+            msg(k, "SERIOUS: reed(020) unknown keyword: ", w);
+            kvabort(k, serious);
+        }
+    }
+
+    std::string file(trimmed(s.file));
+    if (file.empty()) {
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(025) No file specified.',' Read command aborted.')");
+        kvabort(k, warning);
+        return;
+    }
+    if (s.type == "coor") {
+        read_molecule(k, c, file);
+    } else if (s.type == "ref") {
+        read_reference(k, c, file);
+    } else if (s.type == "bfac") {
+        read_bfactors(k, c, file);
+    } else if (s.type == "grid" || s.type == "epsi" || s.type == "epsj" || s.type == "epsk") {
+        msg(k, "ERROR: reed(075) Reading grid files is not available yet.");
+        kvabort(k, error);
+    } else {
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(080) Read type not specified.',' Read command aborted.')");
+        kvabort(k, warning);
+    }
+}
+
+}  // namespace kova

@@ -1,0 +1,90 @@
+// The molecule store: atoms of every molecule read, the reference
+// structures, per-molecule summaries and the subunit table, in fixed-size
+// 1-based arrays shared by every command.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "kova_config.hpp"
+
+namespace kova {
+
+// A name of up to four characters, blank-padded (atom and residue names).
+struct Name4 {
+    std::array<char, 4> c{' ', ' ', ' ', ' '};
+
+    Name4() = default;
+    // Takes the first four characters of s, blank-padded.
+    explicit Name4(std::string_view s) {
+        for (size_t i = 0; i < 4; ++i) c[i] = i < s.size() ? s[i] : ' ';
+    }
+    // The name without trailing blanks.
+    std::string_view view() const {
+        size_t n = 4;
+        while (n > 0 && c[n - 1] == ' ') --n;
+        return {c.data(), n};
+    }
+    std::string_view padded() const { return {c.data(), 4}; }
+    bool operator==(const Name4&) const = default;
+};
+
+constexpr float unset = -9999.0f;  // marker of an atom slot never read or assigned
+constexpr int maxref = maxmol;     // reference structures
+constexpr int maxsym_basic = 10;   // basic symmetries of molecule 1
+constexpr int maxsym_atoms = 100;  // atom entries per symmetry
+
+template <class T, int N>
+using Arr1 = std::array<T, N + 1>;  // 1-based: element 0 is unused
+
+struct MoleculeStore {
+    // molr
+    Arr1<float, maxatm> x{}, y{}, z{};
+    Arr1<float, maxatm> chrg{}, radi{}, mass{}, ljsig{}, ljeps{}, vdwsa{}, accsa{};
+    Arr1<float, maxsub> sbx{}, sby{}, sbz{}, sbchg{}, sbrad{};
+    Arr1<float, maxmol> molcx{}, molcy{}, molcz{}, qmol{}, molsiz{};
+    std::array<float, 3> ligcen{};
+    Arr1<float, maxatm> xref{}, yref{}, zref{};
+
+    // moli
+    int nmol = 0;
+    int nref = 0;
+    int natom = 0;
+    Arr1<int, maxmol> fstatm{}, lstatm{};
+    Arr1<int, maxref> reffst{}, reflst{};
+    Arr1<int, maxatm> resnum{};
+    int nsbtot = -9999;
+    Arr1<int, maxatm> atsel{};
+    Arr1<int, maxmol> molsel{};
+    Arr1<int, maxsub> sbfat{}, sblat{}, sbtype{}, sbfix{}, sbunit{};
+    int natmd = 0;
+    int nreal = 0;
+    int nsym = 0;
+    std::array<std::array<int, maxsym_atoms + 1>, maxsym_basic + 1> isym{};
+
+    // molc
+    Arr1<Name4, maxatm> resnam{}, atnam{};
+    Arr1<char, maxatm> chain{};
+    Arr1<Name4, maxsub> sbres{};
+
+    // Names of the reference atoms, kept apart so that reading a reference
+    // structure never renames the atoms of the molecules.
+    Arr1<Name4, maxatm> refresnam{}, refatnam{};
+    Arr1<int, maxatm> refresnum{};
+
+    // mol_bfac, mol_srfnrg
+    Arr1<float, maxatm> bfac{};
+    std::array<float, 2> srfnrg{};
+
+    MoleculeStore() { reset(); }
+    MoleculeStore(const MoleculeStore&) = delete;
+    MoleculeStore& operator=(const MoleculeStore&) = delete;
+    // Start-up values: coordinates, charges and radii marked unset, no
+    // molecules, references or subunits.
+    void reset();
+
+    int count(int m) const { return lstatm[m] - fstatm[m] + 1; }
+};
+
+}  // namespace kova
