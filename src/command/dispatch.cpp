@@ -4,6 +4,7 @@
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
+#include "molecule/params.hpp"
 #include "molecule/read.hpp"
 
 namespace kova {
@@ -46,7 +47,7 @@ constexpr Command table[] = {
     {"close", false, clos},
     {"write", false, nullptr},
     {"print", false, nullptr},
-    {"set", false, nullptr},
+    {"set", false, set},
     {"edit", false, nullptr},
     {"em", false, nullptr},
     {"md", false, nullptr},

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "command/symbols.hpp"
+#include "molecule/paramstore.hpp"
 #include "molecule/store.hpp"
 #include "fortio/units.hpp"
 #include "kova_config.hpp"
@@ -130,6 +131,7 @@ struct Kova {
     SymbolTable sym;
     MoleculeStore mol;
     ReadState rd;
+    ParamStore qtb;
 };
 
 }  // namespace kova

@@ -17,6 +17,7 @@ void MoleculeStore::reset() {
     for (auto* a : {&resnam, &atnam, &refresnam, &refatnam}) a->fill(Name4{});
     sbres.fill(Name4{});
     chain.fill(' ');
+    live.fill(1);
     nsbtot = -9999;
 }
 

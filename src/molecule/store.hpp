@@ -57,6 +57,7 @@ struct MoleculeStore {
     int nsbtot = -9999;
     Arr1<int, maxatm> atsel{};
     Arr1<int, maxmol> molsel{};
+    Arr1<int, maxatm> live{};  // live-atom flag, 1 for every atom until the live command
     Arr1<int, maxsub> sbfat{}, sblat{}, sbtype{}, sbfix{}, sbunit{};
     int natmd = 0;
     int nreal = 0;
