@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include "fortio/format.hpp"
 #include "fortio/format_detail.hpp"
@@ -690,63 +691,40 @@ void put_es(std::string& out, double v, int w, int d, int e, bool plus) {
     assemble(out, neg, plus, m.text, false, ex, w);
 }
 
-void put_en(std::string& out, double v, int w, int d, int e, bool plus) {
-    if (!std::isfinite(v)) {
-        put_nonfinite(out, v, w, plus);
-        return;
-    }
-    const bool neg = std::signbit(v);
-    char* digits = scratch(static_cast<std::size_t>(d) + 64);
-    int x = 0;
-    int int_digits = 1;
-    if (v == 0) {
-        std::memset(digits, '0', static_cast<std::size_t>(d) + 1);
-    } else {
-        // The exponent comes from the value itself: 60 digits cannot round
-        // up to the next power of ten for any double.
-        const int xt = significant_digits(v, 60, digits);
-        int_digits = ((xt - 1) % 3 + 3) % 3 + 1;
-        x = xt - int_digits;
-        if (significant_digits(v, d + int_digits, digits) != xt) {
-            // Rounded up to 10^xt: one more digit before the point, or
-            // 1000 becomes 1 with the next exponent.
-            if (int_digits == 3) {
-                int_digits = 1;
-                x += 3;
-            } else {
-                ++int_digits;
-            }
-            digits[0] = '1';
-            std::memset(digits + 1, '0', static_cast<std::size_t>(d + int_digits - 1));
-        }
-    }
-    Mantissa& m = tl_mantissa;
-    m.build(digits, int_digits, d, 0, false);
-    std::string& ex = tl_expo;
-    ex.clear();
-    if (!exponent(ex, x, e, 'E')) {
-        stars(out, w);
-        return;
-    }
-    assemble(out, neg, plus, m.text, false, ex, w);
-}
-
 namespace {
 
-// 10^k - 0.5*10^(k-d): the magnitude from which G editing moves from k to
-// k+1 digits before the point, rounded to the item's own type.
 template <class T>
-T g_boundary(int d, int k) {
-    char text[48];
-    char* p = text;
-    const int nines = std::min(d, 30);  // further nines cannot change a double
-    for (int j = 0; j < nines; ++j) *p++ = '9';
-    *p++ = '5';
-    *p++ = 'e';
-    p = std::to_chars(p, text + sizeof text, k - nines - 1).ptr;
-    T v{};
-    std::from_chars(text, p, v, std::chars_format::scientific);
-    return v;
+T power_of_ten(int n) {
+    static constexpr double exact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (n <= 22) return static_cast<T>(exact[n]);
+    if (std::is_same_v<T, float> && n > 38) return std::numeric_limits<T>::infinity();
+    return static_cast<T>(std::pow(10.0, n));
+}
+
+// The layout G editing picks for a nonzero magnitude a: the number of
+// digits before the point in the F layout (0 for 0.1 <= a < 1), or -1 for
+// the E layout. The run-time compares a with the bounds of the standard's
+// table, 0.1 - 0.5*10^(-d-1), 10^k - 0.5*10^(k-d) and 10^d - 0.5, each
+// computed in the item's own precision as
+//     0.1 - 0.05/10^d,   (1 - 0.5/10^d) * 10^k,   10^d - 0.5
+// so values within an ulp or two of a bound go the way that arithmetic
+// says, not the way their exact decimal value would.
+template <class T>
+int g_layout(T a, int d) {
+    const T p = power_of_ten<T>(d);
+    const T lower = T(0.1) - T(0.05) / p;
+    if (!(a >= lower)) return -1;
+    const T top = p - T(0.5);
+    if (a >= top) return -1;
+    const T rsc = T(1) - T(0.5) / p;
+    // a >= 10^(e-1) exceeds every bound below k = e - 1.
+    int e = 0;
+    std::frexp(static_cast<double>(a), &e);
+    int k = std::max(0, static_cast<int>(std::floor((e - 1) * 0.30102999566398120)) - 1);
+    for (; k < d; ++k)
+        if (a < rsc * power_of_ten<T>(k)) return k;
+    return d;
 }
 
 }  // namespace
@@ -758,31 +736,7 @@ void put_g(std::string& out, double v, int w, int d, int e, int scale, bool plus
         return;
     }
     const int blanks = e < 0 ? 4 : e + 2;
-    // k: digits before the point in the F layout, or -1 for the E layout.
-    // The value rounded to d digits must lie in [0.1, 10^d) for the F
-    // layout; within that range the run-time picks k by comparing the value
-    // with 10^k - 0.5*10^(k-d) rounded to the item's own type, so a value
-    // just below such a boundary can take the wider layout and round up.
-    int k = 0;
-    if (v != 0) {
-        char* digits = scratch(64);
-        const int rounded = significant_digits(v, d, digits);
-        if (rounded < 0 || rounded > d) {
-            k = -1;
-        } else {
-            // The exact decimal exponent: |v| lies in [10^(xt-1), 10^xt).
-            const int xt = significant_digits(v, 60, digits);
-            if (xt < 0) {
-                k = 0;  // rounded up to 0.1
-            } else {
-                const double a = std::fabs(v);
-                const bool past = single ? static_cast<float>(a) >= g_boundary<float>(d, xt)
-                                         : a >= g_boundary<double>(d, xt);
-                k = past ? xt + 1 : xt;
-                if (k > d) k = -1;
-            }
-        }
-    }
+    const int k = v == 0 ? 0 : single ? g_layout(static_cast<float>(std::fabs(v)), d) : g_layout(std::fabs(v), d);
     if (v == 0 || k >= 0) {
         // F layout with d significant digits and the exponent's room left
         // blank; the scale factor does not apply.
@@ -1172,7 +1126,11 @@ private:
         case Op::E: detail::put_e(s, v, n.w, n.d, n.e, scale_, 'E', plus_); break;
         case Op::D: detail::put_e(s, v, n.w, n.d, n.e, scale_, 'D', plus_); break;
         case Op::ES: detail::put_es(s, v, n.w, n.d, n.e, plus_); break;
-        case Op::EN: detail::put_en(s, v, n.w, n.d, n.e, plus_); break;
+        case Op::EN:
+            // gfortran's EN output does not round the exact value (it keeps
+            // d+1 digits and pads, or cuts digits off); no layout here uses
+            // EN, so it is refused rather than written differently.
+            throw FormatError("EN editing is supported for input only");
         case Op::G:
             if (n.w == 0) throw FormatError("G0 editing of a real is not supported; use F, E or list-directed output");
             detail::put_g(s, v, n.w, n.d, n.e, scale_, plus_, it.index() == 1);

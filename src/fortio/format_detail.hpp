@@ -135,7 +135,6 @@ void put_f(std::string& out, double v, int w, int d, int scale, bool plus);
 // E and D editing; letter is 'E' or 'D'.
 void put_e(std::string& out, double v, int w, int d, int e, int scale, char letter, bool plus);
 void put_es(std::string& out, double v, int w, int d, int e, bool plus);
-void put_en(std::string& out, double v, int w, int d, int e, bool plus);
 // G editing of a real; single: the item is a REAL (float), whose own
 // precision decides between the F and E layouts near their boundaries.
 void put_g(std::string& out, double v, int w, int d, int e, int scale, bool plus, bool single);

@@ -101,7 +101,12 @@ void hnttab(const Name4& res, const Name4& atm, const Name4* sres, const Name4* 
                 hi = n + 1;
                 break;
             }
-            if (cmp(hi) <= 0) break;
+            int c = cmp(hi);
+            if (c == 0) {
+                pos = hi;  // the probe itself holds the key
+                return;
+            }
+            if (c < 0) break;
             lo = hi;
             step *= 2;
         }
@@ -114,7 +119,12 @@ void hnttab(const Name4& res, const Name4& atm, const Name4* sres, const Name4* 
                 lo = 0;
                 break;
             }
-            if (cmp(lo) >= 0) break;
+            int c = cmp(lo);
+            if (c == 0) {
+                pos = lo;
+                return;
+            }
+            if (c > 0) break;
             hi = lo;
             step *= 2;
         }
