@@ -299,7 +299,12 @@ void set(Kova& k) {
         std::string w = getnam(k, in, "Set");
         if (w == "end") break;
         std::string_view w4 = std::string_view(w).substr(0, 4), w3 = w4.substr(0, 3);
-        if (w4 == "char" || w4 == "radi" || w4 == "mass" || w4 == "sigm" || w4 == "epsi") {
+        // The set names are tried first: "charmm" would otherwise be taken
+        // for the set type "char" and could never be chosen.
+        if (w == "opls" || w == "gromos" || w == "amber" || w == "charmm") {
+            if (w != q.setname) mustread = true;
+            q.setname = w;
+        } else if (w4 == "char" || w4 == "radi" || w4 == "mass" || w4 == "sigm" || w4 == "epsi") {
             if (types.size() < 5) types.emplace_back(w4);
         } else if (w4 == "file") {
             std::string f = getfil(k, in, "Set");
@@ -309,9 +314,6 @@ void set(Kova& k) {
             std::string s = getnam(k, in, "Set");
             if (s != q.setname) mustread = true;
             q.setname = s;
-        } else if (w == "opls" || w == "gromos" || w == "amber" || w == "charmm") {
-            if (w != q.setname) mustread = true;
-            q.setname = w;
         } else if (w3 == "mol") {
             jmol = truncated(getnum(k, in, "Set"));
             k.units.write(k.files.outunit, fortio::list_write({std::string_view("jmol:"), std::int64_t{jmol}}));

@@ -28,7 +28,9 @@ actual="$work/.actual"
 {
   sed -E -e 's/^(  date\/time               : ).*/\1<date> <time>/' \
          -e 's/^(  total CPU seconds       : ).*/\1<cpu>/' \
-         -e 's/^(  CPU seconds increment   : ).*/\1<cpu>/' "$work/.stdout"
+         -e 's/^(  CPU seconds increment   : ).*/\1<cpu>/' \
+         -e 's#^(   Database file read  *:).*/share/kova/qtable.dat$#\1<installed>/share/kova/qtable.dat#' \
+         "$work/.stdout"
   echo "--- exit status: $(cat "$work/.status")"
   if [ -s "$work/.stderr" ]; then
     echo "--- standard error:"
