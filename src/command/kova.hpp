@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "command/symbols.hpp"
+#include "elec/grid.hpp"
 #include "molecule/paramstore.hpp"
 #include "molecule/store.hpp"
 #include "fortio/units.hpp"
@@ -132,6 +133,8 @@ struct Kova {
     MoleculeStore mol;
     ReadState rd;
     ParamStore qtb;
+    GridStore mess;
+    Environment env;
 };
 
 }  // namespace kova
