@@ -42,9 +42,11 @@ public:
         if (peek() != ')') fail("missing ')'");
         ++i_;
         if (peek() != '\0') fail("text after the closing ')'");
-        for (const Node& n : f_.nodes)
-            if (is_data(n.op)) f_.has_data = true;
         f_.reversion = last_top_open_;
+        // Reversion must reach a data descriptor, or a list longer than the
+        // format would write empty records for ever.
+        for (std::size_t k = f_.reversion; k < f_.nodes.size(); ++k)
+            if (is_data(f_.nodes[k].op)) f_.has_data = true;
     }
 
 private:
@@ -438,7 +440,14 @@ bool justify(std::string& out, std::string_view body, int w) {
     return true;
 }
 
-double pow10(int n) { return std::pow(10.0, n); }
+template <class T>
+T power_of_ten(int n) {
+    static constexpr double exact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (n <= 22) return static_cast<T>(exact[n]);
+    if (std::is_same_v<T, float> && n > 38) return std::numeric_limits<T>::infinity();
+    return static_cast<T>(std::pow(10.0, n));
+}
 
 // F editing core. minimal: a width of 0 means "as narrow as possible"
 // (F0.d). G editing passes a computed width, which must be honoured even
@@ -459,7 +468,7 @@ bool fixed(std::string& out, double v, int w, int d, int scale, bool plus, bool 
     if (digits_after < 0) throw FormatError("scale factor too negative for F editing");
     // A value with more integer digits than the field is wide cannot fit;
     // no need to convert it.
-    if (!free_width && w - scale < 309 && a >= pow10(w - scale)) {
+    if (!free_width && w - scale >= 0 && w - scale < 309 && a >= power_of_ten<double>(w - scale)) {
         stars(out, w);
         return false;
     }
@@ -609,15 +618,14 @@ void put_nonfinite(std::string& out, double v, int w, bool plus) {
 }
 
 void put_int(std::string& out, std::int64_t v, int w, int m, bool plus) {
-    char buf[24];
-    const std::uint64_t mag = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    int nd = 0;
-    if (!(m == 0 && v == 0)) nd = static_cast<int>(std::to_chars(buf, buf + sizeof buf, mag).ptr - buf);
     if (m == 0 && v == 0) {
         // Iw.0 writes nothing but blanks for zero (one blank for I0.0).
         out.append(static_cast<std::size_t>(w == 0 ? 1 : w), ' ');
         return;
     }
+    char buf[24];
+    const std::uint64_t mag = v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+    const int nd = static_cast<int>(std::to_chars(buf, buf + sizeof buf, mag).ptr - buf);
     const int ndig = std::max(nd, m);
     const int len = ndig + ((v < 0 || plus) ? 1 : 0);
     if (w > 0 && len > w) {
@@ -692,15 +700,6 @@ void put_es(std::string& out, double v, int w, int d, int e, bool plus) {
 }
 
 namespace {
-
-template <class T>
-T power_of_ten(int n) {
-    static constexpr double exact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    if (n <= 22) return static_cast<T>(exact[n]);
-    if (std::is_same_v<T, float> && n > 38) return std::numeric_limits<T>::infinity();
-    return static_cast<T>(std::pow(10.0, n));
-}
 
 // The layout G editing picks for a nonzero magnitude a: the number of
 // digits before the point in the F layout (0 for 0.1 <= a < 1), or -1 for
@@ -955,13 +954,59 @@ Parse parse_int(std::string_view t, bool blank_zero, std::int64_t lo, std::int64
     return Parse::ok;
 }
 
+namespace {
+
+// Most fields hold a plain number such as "  -6.134" or "1.5E-03": with a
+// point, no blanks inside, an E exponent if any. Those go straight to
+// from_chars; everything else (and anything out of range) takes the
+// general path. Returns false when the fast path does not apply.
+template <class T>
+bool plain_real(std::string_view t, int scale, T& out) {
+    while (!t.empty() && is_blank(t.front())) t.remove_prefix(1);
+    while (!t.empty() && is_blank(t.back())) t.remove_suffix(1);
+    if (t.empty()) return false;
+    if (t.front() == '+') t.remove_prefix(1);
+    std::size_t i = t.empty() || t.front() != '-' ? 0 : 1;
+    bool point = false, digit = false;
+    for (; i < t.size(); ++i) {
+        const char c = t[i];
+        if (is_digit(c)) {
+            digit = true;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!point || !digit) return false;
+    if (i < t.size()) {
+        if (t[i] != 'e' && t[i] != 'E') return false;
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (i == t.size()) return false;
+        for (; i < t.size(); ++i)
+            if (!is_digit(t[i])) return false;
+    } else if (scale != 0) {
+        return false;  // the scale factor applies
+    }
+    T v{};
+    auto r = std::from_chars(t.data(), t.data() + t.size(), v, std::chars_format::general);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size() || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
 Parse parse_real(std::string_view text, bool blank_zero, int implied, int scale, double& out) {
+    if (!blank_zero && plain_real(text, scale, out)) return Parse::ok;
     Decimal dec;
     Parse p = scan_real(text, blank_zero, implied, scale, dec);
     return p == Parse::ok ? convert_real(dec, out) : p;
 }
 
 Parse parse_real(std::string_view text, bool blank_zero, int implied, int scale, float& out) {
+    if (!blank_zero && plain_real(text, scale, out)) return Parse::ok;
     Decimal dec;
     Parse p = scan_real(text, blank_zero, implied, scale, dec);
     return p == Parse::ok ? convert_real(dec, out) : p;
@@ -1033,13 +1078,14 @@ const char* type_name(const InItem& item) {
 
 class Writer {
 public:
-    explicit Writer(const detail::Format& f) : f_(f) {}
+    explicit Writer(const detail::Format& f) : f_(f) { rec_.reserve(128); }
 
     std::vector<std::string> records;
 
     bool new_record() {
         records.push_back(std::move(rec_));
-        rec_.clear();
+        rec_ = std::string();
+        rec_.reserve(128);
         pos_ = 0;
         return true;
     }
@@ -1064,8 +1110,12 @@ public:
     }
 
     void item(const Node& n, const OutItem& it, std::size_t index) {
-        std::string& s = field_;
-        s.clear();
+        // Fields are formatted straight onto the end of the record, or into
+        // a scratch string when a tab has moved the position elsewhere.
+        const bool at_end = pos_ == rec_.size();
+        std::string& s = at_end ? rec_ : field_;
+        if (!at_end) s.clear();
+        const std::size_t start = s.size();
         switch (it.index()) {
         case 0: {
             const std::int64_t v = std::get<0>(it);
@@ -1077,22 +1127,18 @@ public:
                 mismatch(type_name(it), n, index);
             break;
         }
-        case 1: real(n, static_cast<double>(std::get<1>(it)), it, index); break;
-        case 2: real(n, std::get<2>(it), it, index); break;
+        case 1: real(s, n, static_cast<double>(std::get<1>(it)), it, index); break;
+        case 2: real(s, n, std::get<2>(it), it, index); break;
         case 3: {
             if (n.op != Op::A && n.op != Op::G) mismatch(type_name(it), n, index);
             std::string_view v = std::get<3>(it);
             const int w = n.op == Op::G && n.w == 0 ? -1 : n.w;
-            if (w < 0 || v.size() == static_cast<std::size_t>(w)) {
-                put(v);
-                return;
+            if (w < 0 || v.size() >= static_cast<std::size_t>(w)) {
+                s.append(w < 0 ? v : v.substr(0, static_cast<std::size_t>(w)));
+            } else {
+                s.append(static_cast<std::size_t>(w) - v.size(), ' ');
+                s.append(v);
             }
-            if (v.size() > static_cast<std::size_t>(w)) {
-                put(v.substr(0, static_cast<std::size_t>(w)));
-                return;
-            }
-            s.append(static_cast<std::size_t>(w) - v.size(), ' ');
-            s.append(v);
             break;
         }
         default: {
@@ -1103,7 +1149,10 @@ public:
             break;
         }
         }
-        put(s);
+        if (at_end)
+            pos_ += rec_.size() - start;
+        else
+            put(s);
     }
 
     std::vector<std::string> finish() {
@@ -1119,8 +1168,7 @@ private:
     bool plus_ = false;
     std::string field_;
 
-    void real(const Node& n, double v, const OutItem& it, std::size_t index) {
-        std::string& s = field_;
+    void real(std::string& s, const Node& n, double v, const OutItem& it, std::size_t index) {
         switch (n.op) {
         case Op::F: detail::put_f(s, v, n.w, n.d, scale_, plus_); break;
         case Op::E: detail::put_e(s, v, n.w, n.d, n.e, scale_, 'E', plus_); break;

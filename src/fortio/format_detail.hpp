@@ -41,7 +41,7 @@ struct Format {
     std::vector<Node> nodes;     // the contents of the outermost parentheses
     std::string text;            // characters of the literals, quotes undoubled
     std::size_t reversion = 0;   // where control resumes when the items outrun the format
-    bool has_data = false;       // at least one data edit descriptor
+    bool has_data = false;       // a data edit descriptor from the reversion point on
 };
 
 // Parses fmt, or returns it from a small per-thread cache of recent formats.
@@ -87,7 +87,7 @@ const Node* Walker::next(Host& host, bool items_left) {
         if (pc_ == nodes.size()) {
             if (!items_left) return nullptr;
             if (!f_.has_data)
-                throw FormatError("format has no data edit descriptor for the items of the list");
+                throw FormatError("format has no data edit descriptor (after its reversion point) for the remaining items");
             if (!host.new_record()) return nullptr;
             pc_ = f_.reversion;
             continue;
