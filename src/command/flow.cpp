@@ -18,29 +18,41 @@ bool is_eof_word(const Token& tk) { return tk.kind != TokKind::chr && lcase(tk.t
 
 }  // namespace
 
-void kvif(Kova& k) {
-    int level = ++k.flags.iflev;
-    if (eval(k) != 0.0) return;
-    // Skip to the matching else or endif, counting nested blocks.
+namespace {
+
+// Skips tokens of a block not taken, counting nested if blocks, up to the
+// matching endif (or, when stop_at_else, an else of the same level).
+// Returns false when the input ended first.
+bool skip_block(Kova& k, int level, bool stop_at_else, std::string_view prompt) {
     for (;;) {
         Token tk = gettok(k);
         if (comment_or_line_end(tk)) {
-            getlin(k, k.files.inunit, "If");
+            getlin(k, k.files.inunit, prompt);
             continue;
         }
         if (tk.kind == TokKind::chr) continue;
         std::string w = lcase(tk.text);
         if (w == "endif") {
             int before = k.flags.iflev--;
-            if (level >= before) return;
-        } else if (w == "else" && level == k.flags.iflev) {
-            return;
+            if (level >= before) return true;
+        } else if (stop_at_else && w == "else" && level == k.flags.iflev) {
+            return true;
         } else if (w == "if") {
             ++k.flags.iflev;
         } else if (is_eof_word(tk)) {
-            msg(k, "FATAL: kvif(000) unexpected end of file.");
-            endrun(k, 0);
+            return false;
         }
+    }
+}
+
+}  // namespace
+
+void kvif(Kova& k) {
+    int level = ++k.flags.iflev;
+    if (eval(k) != 0.0) return;
+    if (!skip_block(k, level, true, "If")) {
+        msg(k, "FATAL: kvif(000) unexpected end of file.");
+        endrun(k, 0);
     }
 }
 
@@ -51,25 +63,11 @@ void kvelse(Kova& k) {
         kvabort(k, serious);
         return;
     }
-    int level = k.flags.iflev;
-    for (;;) {
-        Token tk = gettok(k);
-        if (comment_or_line_end(tk)) {
-            getlin(k, k.files.inunit, "Else");
-            continue;
-        }
-        if (tk.kind == TokKind::chr) continue;
-        std::string w = lcase(tk.text);
-        if (w == "endif") {
-            int before = k.flags.iflev--;
-            if (level >= before) return;
-        } else if (w == "if") {
-            ++k.flags.iflev;
-        } else if (is_eof_word(tk)) {
-            msg(k, "ERROR: kvelse (000) unexpected end of file.");
-            if (k.flags.bomb == 5) return;
-            endrun(k, 0);
-        }
+    // The if branch has run; the else branch is skipped.
+    if (!skip_block(k, k.flags.iflev, false, "Else")) {
+        msg(k, "ERROR: kvelse (000) unexpected end of file.");
+        if (k.flags.bomb == 5) return;
+        endrun(k, 0);
     }
 }
 

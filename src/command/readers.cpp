@@ -22,18 +22,23 @@ void end_if_no_more_input(Kova& k) {
     }
 }
 
-// Error path of the name and character readers.
-void name_error_path(Kova& k) {
-    LineStore& t = k.tok;
-    int n = kvlen(t.text());
-    if (n < 1) n = 1;
+// Shows the current line, cut after its last character that is not a blank,
+// tab or line feed, and a caret under column ipos (the offending token's
+// last character).
+void show_caret(Kova& k) {
+    const LineStore& t = k.tok;
     std::string shown = " > ";
-    shown.append(t.line.data() + 1, n);
+    shown.append(t.line.data() + 1, static_cast<size_t>(std::max(kvlen(t.text()), 1)));
     k.units.write(k.files.msgunit, shown);
     int col = std::clamp(t.ipos, 1, linlen);
     std::string caret(3 + col, ' ');
     caret[3 + col - 1] = '^';
     k.units.write(k.files.msgunit, caret);
+}
+
+// Error path of the name and character readers.
+void name_error_path(Kova& k) {
+    show_caret(k);
     if (k.flags.batch) {
         msg(k, "BATCH MODE ABORT!");
         endrun(k, 0);
@@ -207,13 +212,7 @@ int getin2(Kova& k, int unit, std::string_view prompt) {
 
 void errlin(Kova& k) {
     LineStore& t = k.tok;
-    std::string shown = " > ";
-    shown += trimmed(t.text());
-    k.units.write(k.files.msgunit, shown);
-    int col = std::clamp(t.ipos, 1, linlen);
-    std::string caret(3 + col, ' ');
-    caret[3 + col - 1] = '^';
-    k.units.write(k.files.msgunit, caret);
+    show_caret(k);
     if (k.flags.batch) {
         msg(k, "FATAL: getnum (999) parsing error in batch mode!");
         endrun(k, 0);
