@@ -90,15 +90,17 @@ struct GridStore {
     // Owner maps of the dielectric boundary (forcei2): per axis the atom or
     // dot whose surface crosses a staggered segment from below and from
     // above (0: none). Index: 0 x-lower, 1 x-upper, 2 y-lower, 3 y-upper,
-    // 4 z-lower, 5 z-upper.
-    std::array<std::vector<std::uint16_t>, 6> owner;
+    // 4 z-lower, 5 z-upper. 32-bit: after the probe correction they hold
+    // dot numbers, which run up to maxdot (100000), beyond 16 bits.
+    std::array<std::vector<std::int32_t>, 6> owner;
 
     // Probe-surface dots (forcer, forcei) and per-atom neighbour lists.
     int ndot = 0;
     std::vector<float> dotx, doty, dotz;  // 1..ndot
     std::vector<int> dotown;              // owning atom of each dot
     Arr1<int, maxatm> nnbr{};
-    std::vector<std::array<std::uint16_t, maxnbr>> nbr;  // 1..maxatm
+    // nbr[a][0..nnbr(a)-1]: atoms that bury surface points of atom a.
+    std::vector<std::array<std::int32_t, maxnbr>> nbr;  // 1..maxatm
 
     // Recomputes nxy and nxyz from the dimensions.
     void update_counts() {
