@@ -1,4 +1,5 @@
 // Start-up defaults of every store of the program, set in a fixed order.
+#include <algorithm>
 #include <string>
 
 #include "command/commands.hpp"
@@ -32,6 +33,13 @@ void inidef(Kova& k) {
     // Molecule store: every slot marked unset, no molecules or subunits.
     k.mol.reset();
     k.rd = ReadState{};
+
+    // Electrostatics: no previous grid, the potential zeroed; 300 K.
+    GridStore& g = k.mess;
+    g.hold = g.xoold = g.yoold = g.zoold = -9999.0f;
+    g.nxold = g.nyold = g.nzold = -9999;
+    std::fill(g.phi.begin(), g.phi.end(), 0.0f);
+    k.env.temp = 300.0f;
 
     setvar(k, "dead", 0, 0.0);
 }

@@ -4,6 +4,7 @@
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
+#include "elec/elec.hpp"
 #include "molecule/params.hpp"
 #include "molecule/read.hpp"
 
@@ -65,7 +66,7 @@ constexpr Command table[] = {
     {"cons", false, nullptr},
     {"check_cons", false, nullptr},
     {"bd", false, nullptr},
-    {"elec", false, nullptr},
+    {"elec", false, eledrv},
     {"gbn", false, nullptr},
     {"energy", false, nullptr},
     {"toropt", false, nullptr},

@@ -189,6 +189,7 @@ int run_kova(Kova& k) {
     try {
         inidef(k);
         banner(k);
+        k.env.pdie = 999.0f;  // the interior dielectric is not set until elec sets it
         for (;;) {
             std::string word = getnam(k, k.files.inunit, "Main");
             dispatch(k, word);

@@ -1,0 +1,465 @@
+// The elec command: settings, grid geometry, listing, and the set-up driver.
+#include <cmath>
+
+#include "command/output.hpp"
+#include "command/readers.hpp"
+#include "command/tokens.hpp"
+#include "elec/elec.hpp"
+#include "fortio/format.hpp"
+#include "molecule/select.hpp"
+
+namespace kova {
+
+void edef(Kova& k) {
+    GridStore& g = k.mess;
+    Environment& e = k.env;
+    MoleculeStore& m = k.mol;
+    g.conv = 1.0e-6f;
+    g.h = 1.25f;
+    g.nx = g.ny = g.nz = maxgrd;
+    g.update_counts();
+    g.maxits = 100;
+    g.bcfl = 0;
+    g.solv = 1;
+    g.igeom = 0;
+    g.iorig = 3;
+    g.ispac = -1;
+    g.idime = -1;
+    g.nsph = 200;
+    g.nlmaxi = 5;
+    g.nltole = 0.1f;
+    g.smooth = true;
+    g.anal = false;
+    g.newmap = false;
+    g.volu = false;
+    g.olds = false;
+    g.dhrad = m.natom >= 1 ? m.radi[1] : 0.0f;
+    for (int i = 1; i <= m.natom; ++i) g.isel[i] = 0;
+    k.flags.debug = false;
+    e.pdie = 2.0f;
+    e.sdie = 78.0f;
+    e.cion = 0.0f;
+    e.temp = 300.0f;
+    e.action = "calc";
+    e.epsint = e.pdie * eps0;
+    e.epsout = e.sdie * eps0;
+    e.kappa = 0.0f;
+}
+
+void inigrd(Kova& k) {
+    GridStore& g = k.mess;
+    const int n = g.nxyz;
+    std::fill(g.work.begin() + 1, g.work.begin() + n + 1, 0.0f);
+    std::fill(g.iacs.begin() + 1, g.iacs.begin() + n + 1, 0.0f);
+    if (g.reps) return;  // the maps read from files stand
+    const float eo = k.env.epsout;
+    for (auto* map : {&g.epsi, &g.epsj, &g.epsk}) std::fill(map->begin() + 1, map->begin() + n + 1, eo);
+    // The last plane of each staggered map lies on the boundary face.
+    for (int kk = 1; kk <= g.nz; ++kk)
+        for (int j = 1; j <= g.ny; ++j) g.epsi[g.index(g.nx, j, kk)] = 0.0f;
+    for (int kk = 1; kk <= g.nz; ++kk)
+        for (int i = 1; i <= g.nx; ++i) g.epsj[g.index(i, g.ny, kk)] = 0.0f;
+    for (int j = 1; j <= g.ny; ++j)
+        for (int i = 1; i <= g.nx; ++i) g.epsk[g.index(i, j, g.nz)] = 0.0f;
+}
+
+void pushms(Kova& k) {
+    GridStore& g = k.mess;
+    g.hsav = g.h, g.xosav = g.xo, g.yosav = g.yo, g.zosav = g.zo;
+    g.nxsav = g.nx, g.nysav = g.ny, g.nzsav = g.nz;
+}
+
+void popms(Kova& k) {
+    GridStore& g = k.mess;
+    g.h = g.hsav, g.xo = g.xosav, g.yo = g.yosav, g.zo = g.zosav;
+    g.nx = g.nxsav, g.ny = g.nysav, g.nz = g.nzsav;
+    g.update_counts();
+}
+
+void elec(Kova& k) {
+    GridStore& g = k.mess;
+    chkbox(k);
+    std::fill(g.diagm.begin() + 1, g.diagm.begin() + g.nxyz + 1, 0.0f);
+    std::fill(g.rhs.begin() + 1, g.rhs.begin() + g.nxyz + 1, 0.0f);
+    bound(k);  // before the maps are rebuilt: focusing reads the previous ones
+    inigrd(k);
+    exclud(k);
+    charge(k);
+    const std::string& act = k.env.action;
+    if (act != "calc" && act != "init") return;
+    if (k.flags.debug)
+        k.units.write(k.files.outunit, fortio::list_write({std::string_view("... (ELEC) calculating potential")}));
+    // The solvers come with the next part of the electrostatics.
+    msg(k, g.anal ? "ERROR: elec(090) The analytic potential is not available yet."
+                  : "ERROR: elec(090) The finite-difference solver is not available yet.");
+    kvabort(k, error);
+}
+
+namespace {
+
+std::string_view mode_word(int mode) {
+    switch (mode) {
+        case -1: return "default values";
+        case 0: return "previous values";
+        case 1: return "user values";
+    }
+    return "";
+}
+
+// Centres an axis of n points on c.
+float centred(float c, int n, float h) { return c - static_cast<float>(n + 1) * h / 2.0f; }
+
+}  // namespace
+
+void eleban(Kova& k) {
+    const GridStore& g = k.mess;
+    const Environment& e = k.env;
+    out(k, "(1x,'ELECTROSTATIC MODULE')");
+    out(k, "(1x,'GRID CONSTANTS')");
+    if (g.idime >= -1 && g.idime <= 1)
+        out(k, "(1x,'  Grid dimensioned to                   (same dime) :',a20)", pad(mode_word(g.idime), 20));
+    out(k, "(1x,'  Grid dimensions                      (dime # # #) :',i3,',',i3,',',i3)", g.nx, g.ny, g.nz);
+    static const char* const located[5] = {"previous values", "origin specified.", "center specified.",
+                                           "centering on origin", "centering on atoms"};
+    if (g.iorig >= 0 && g.iorig <= 4)
+        out(k, "(1x,'  Grid located by   (gcen,gcor,cent,same orig,gori) :',a20)", pad(located[g.iorig], 20));
+    out(k,
+        "(1x,'  Grid range (min,max)                              :',f10.3,'  A    ',f10.3,'  A'/'"
+        "                                                      ',f10.3,'  A    ',f10.3,'  A'/'"
+        "                                                      ',f10.3,'  A    ',f10.3,'  A')",
+        g.xo, g.xo + g.nx * g.h, g.yo, g.yo + g.ny * g.h, g.zo, g.zo + g.nz * g.h);
+    if (g.ispac >= -1 && g.ispac <= 1)
+        out(k, "(1x,'  Grid spacing set to                   (same dime) :',a20)", pad(mode_word(g.ispac), 20));
+    out(k, "(1x,'  Grid spacing                           (grid #.#) :',f10.3,'  A')", g.h);
+    out(k, "(1x,'  Do analytic potential calculation     (no/analyt) :',l10)", g.anal);
+    out(k, "(1x,'DIELECTRIC MAP DEFINITIONS')");
+    out(k, "(1x,'Use probe-accessible surface definition (newmap):',l10)", g.newmap);
+    if (g.newmap) {
+        out(k, "(1x,'  Solvent probe radius:',f10.5)", g.rsolv);
+        out(k, "(1x,'  Number of surface points per atom sphere:',i10)", g.nsph);
+    }
+    out(k, "(1x,'  Utilize dielectric boundary smoothing (no/smooth) :',l10)", g.smooth);
+    out(k, "(1x,'BOUNDARY CONDITION CONSTANTS')");
+    out(k, "(1x,'  Boundary condition flag                  (bcfl #) :',i10)", g.bcfl);
+    switch (g.bcfl) {
+        case 0: out(k, "(1x,'    - zero potential on boundary')"); break;
+        case 1:
+            out(k, "(1x,'    - protein as a single DH sphere')");
+            out(k, "(1x,'  Effective Debye-Huckel radius         (dhrad #.#) :',f10.3,'  A')", g.reff);
+            out(k, "(1x,'  Effective charge                                  :',f10.3,'  A')", g.qnet);
+            break;
+        case 2: out(k, "(1x,'    - sum of atoms as independent DH spheres')"); break;
+        case 3:
+            out(k, "(1x,'    - uniform applied electric field')");
+            out(k, "(1x,'  Applied electric field                 (efld #.#) :',e10.4,'  V/m')",
+                g.efld * field_to_vm);
+            break;
+        default: break;
+    }
+    out(k, "(1x,'ENVIRONMENTAL CONSTANTS')");
+    out(k, "(1x,'  Interior dielectric constant           (pdie #.#) :',f10.3)", e.pdie);
+    out(k, "(1x,'  Interior permittivity                             :',e10.4,' e^2ps^2/amuA^3')", e.epsint);
+    out(k, "(1x,'  Solvent dielectric constant            (sdie #.#) :',f10.3)", e.sdie);
+    out(k, "(1x,'  Solvent permittivity                              :',e10.4,' e^2ps^2/amuA^3')", e.epsout);
+    out(k, "(1x,'  Temperature                            (temp #.#) :',f10.3,'  K')", e.temp);
+    out(k, "(1x,'  Ionic strength                         (ions #.#) :',f10.3,'  mM')", e.cion * density_to_mm);
+    out(k, "(1x,'  Debye-Huckel parameter                            :',f10.3,'  1/A')", e.kappa);
+    out(k, "(1x,'ATOM SELECTION')");
+    out(k, "(1x,'  Number of atoms selected                (mol#...) :',i10)", g.nsel);
+    out(k, "(1x,'  X-coordinate of the center of geometry            :',f10.3,'    A')", g.xcen);
+    out(k, "(1x,'  Y-coordinate of the center of geometry            :',f10.3,'    A')", g.ycen);
+    out(k, "(1x,'  Z-coordinate of the center of geometry            :',f10.3,'    A')", g.zcen);
+    out(k, "(1x,'  Net charge of the selected atoms                  :',f10.3,'    e')", g.qnet);
+    out(k, "(1x,'  Effective radius of the selected atoms            :',f10.3,'    A')", g.reff);
+    out(k, "(1x,'ITERATION VALUES')");
+    out(k, "(1x,'  Maximum iterations                       (maxi #) :',i10)", g.maxits);
+    out(k, "(1x,'  Convergence criteria                   (conv #.#) :',e10.4)", g.conv);
+    out(k, "(1x,'  Linear equation solver flag              (solv #) :',i10)", g.solv);
+    if (g.solv == 0) out(k, "(1x,'    - diagonal-scaling preconditioned conjugate',' gradient')");
+    if (g.solv == 1) out(k, "(1x,'    - incomplete Cholesky preconditioned conjugate',' gradient')");
+    if (g.nonl == -1) {
+        out(k, "(1x,'  Non-Linear solver                        (full  ) :',10x)");
+        out(k, "(1x,'    maximum iterations to find step size   (nlmaxi) :',i10)", g.nlmaxi);
+        out(k, "(1x,'    tolerance in convergence of step size  (nltole) :',f10.5)", g.nltole);
+    }
+}
+
+void eledrv(Kova& k) {
+    GridStore& g = k.mess;
+    Environment& e = k.env;
+    MoleculeStore& m = k.mol;
+    const int in = k.files.inunit;
+    edef(k);
+    bool explicit_sel = false;
+    g.nonl = 0;
+    g.reps = false;
+    g.samsrf = false;
+    int mcen = 0;
+    float gx = 0, gy = 0, gz = 0;  // origin given (gori) or centre given (gcen)
+
+    auto select_molecule = [&](int mol) {
+        if (mol >= 1 && mol <= m.nmol) {
+            for (int i = m.fstatm[mol]; i <= m.lstatm[mol]; ++i) g.isel[i] = 1;
+        } else {
+            fwrite(k, k.files.msgunit, "(1x,'WARNING: eledrv(000) improper molecule number: ',i10)", mol);
+            kvabort(k, warning);
+        }
+    };
+
+    for (;;) {
+        std::string w = getnam(k, in, "Elec");
+        if (w == "end") break;
+        std::string_view w4 = std::string_view(w).substr(0, 4);
+        if (w == "all") {
+            for (int i = 1; i <= m.natom; ++i) g.isel[i] = 1;
+            explicit_sel = true;
+        } else if (w4 == "reps") {
+            g.reps = true;
+            g.iorig = 5, g.ispac = 2, g.idime = 2;
+        } else if (w4 == "volu") {
+            g.volu = true;
+        } else if (w4 == "nmap") {
+            g.rsolv = getnum(k, in, "Elec");
+            g.newmap = true;
+        } else if (w4 == "sams") {
+            g.samsrf = true;
+        } else if (w4 == "nsph") {
+            g.nsph = getint(k, in, "Elec");
+        } else if (w4 == "pdie") {
+            e.pdie = getnum(k, in, "Elec");
+            e.epsint = e.pdie * eps0;
+        } else if (w4 == "sdie") {
+            e.sdie = getnum(k, in, "Elec");
+            e.epsout = e.sdie * eps0;
+        } else if (w4 == "srfd") {
+            e.srfd = getnum(k, in, "Elec");
+            e.srfdeps = e.srfd * eps0;
+            e.srfdgiven = true;
+        } else if (w4 == "ions") {
+            e.cion = getnum(k, in, "Elec") * mm_to_density;
+        } else if (w4 == "rion") {
+            g.rion = getnum(k, in, "Elec");
+        } else if (w4 == "temp") {
+            e.temp = getnum(k, in, "Elec");
+        } else if (w4 == "olds") {
+            g.olds = true, g.smooth = true;
+        } else if (w4 == "news") {
+            g.olds = false, g.smooth = true;
+        } else if (w4 == "smoo") {
+            g.smooth = true;
+        } else if (w4 == "nosm") {
+            g.smooth = false;
+        } else if (w4 == "conv") {
+            g.conv = getfp(k, in, "Elec");
+        } else if (w4 == "dhra") {
+            g.dhrad = getnum(k, in, "Elec");
+        } else if (w4 == "maxi") {
+            g.maxits = getint(k, in, "Elec");
+        } else if (w4 == "solv") {
+            g.solv = getint(k, in, "Elec");
+        } else if (w4 == "efld") {
+            g.efld = getnum(k, in, "Elec") * vm_to_field;
+        } else if (w4 == "bcfl") {
+            g.bcfl = getint(k, in, "Elec");
+        } else if (w4 == "nlto") {
+            g.nltole = getfp(k, in, "Elec");
+        } else if (w4 == "nlma") {
+            g.nlmaxi = getint(k, in, "Elec");
+        } else if (w4 == "debu") {
+            k.flags.debug = true;
+        } else if (w4 == "calc" || w4 == "setu" || w4 == "init") {
+            e.action = std::string(w4);
+        } else if (w4 == "same") {
+            std::string q = getnam(k, in, "Elec");
+            std::string_view q4 = std::string_view(q).substr(0, 4);
+            if (q4 == "orig") g.iorig = 0;
+            else if (q4 == "spac") g.ispac = 0;
+            else if (q4 == "dime") g.idime = 0;
+            else if (q4 == "grid") g.iorig = g.ispac = g.idime = 0;
+            else {
+                fwrite(k, k.files.msgunit, "(1x,'SERIOUS: eledrv(005) unknown SAME qualifier: ',a)", q);
+                kvabort(k, serious);
+            }
+        } else if (w4 == "gori" || w4 == "gcen") {
+            gx = getfp(k, in, "X-coordinate of the grid origin");
+            gy = getfp(k, in, "Y-coordinate of the grid origin");
+            gz = getfp(k, in, "Z-coordinate of the grid origin");
+            g.iorig = w4 == "gori" ? 1 : 2;
+        } else if (w4 == "gcor") {
+            g.iorig = 3;
+        } else if (w4 == "cent") {
+            g.iorig = 4;
+        } else if (w4 == "mcen") {
+            float v = getnum(k, in, "Elec");
+            mcen = std::isfinite(v) && std::fabs(v) < 1e9f ? static_cast<int>(v) : 0;
+            g.iorig = 6;
+        } else if (w4 == "grid" || w4 == "spac") {
+            float h = getfp(k, in, "Elec");
+            if (h > 0.0f && std::isfinite(h)) {
+                g.h = h;
+                g.ispac = 1;
+            } else {
+                // A grid needs a positive spacing.
+                msg(k, "WARNING: eledrv(056) grid spacing must be positive. spacing not changed.");
+                kvabort(k, warning);
+            }
+        } else if (w4 == "dime") {
+            int nx = getint(k, in, "Elec"), ny = getint(k, in, "Elec"), nz = getint(k, in, "Elec");
+            g.idime = 1;
+            long long n = static_cast<long long>(nx) * ny * nz;
+            if (nx < 1 || ny < 1 || nz < 1) {
+                // A grid needs at least one point along each axis.
+                msg(k, "WARNING: eledrv(055) grid dimensions must be positive. reset to 65 cubed.");
+                kvabort(k, warning);
+                nx = ny = nz = maxgrd;
+            } else if (n > maxgrid) {
+                fwrite(k, k.files.msgunit,
+                       "(1x,'WARNING: eledrv(050) requested grid too large. ','max=',i3,' cubed. reset to max.')",
+                       maxgrd);
+                kvabort(k, warning);
+                nx = ny = nz = maxgrd;
+            }
+            g.nx = nx, g.ny = ny, g.nz = nz;
+        } else if (w4 == "nonl") {
+            g.nonl = getint(k, in, "Elec");
+        } else if (w4 == "full") {
+            g.nonl = -1;
+        } else if (w4 == "line") {
+            g.nonl = 0;
+        } else if (w4 == "anal") {
+            g.anal = true;
+        } else if (w4 == "noan") {
+            g.anal = false;
+        } else if (w4 == "sele") {
+            sele(k, g.isel);
+            explicit_sel = true;
+        } else if (w4.substr(0, 3) == "mol") {
+            int mol;
+            if (w == "mol1") mol = 1;
+            else if (w == "mol2") mol = 2;
+            else if (w.size() > 3 && w.find_first_not_of("0123456789", 3) == std::string::npos && w.size() < 9)
+                mol = std::stoi(w.substr(3));  // mol3, mol12: the number written in the word
+            else mol = getint(k, in, "Elec");
+            select_molecule(mol);
+            explicit_sel = true;
+        } else if (w4 == "fixe") {
+            for (int s = 1; s <= m.nsbtot; ++s)
+                if (m.sbfix[s] == 0)
+                    for (int i = std::max(m.sbfat[s], 1); i <= std::min(m.sblat[s], maxatm); ++i) g.isel[i] = 0;
+        } else {
+            fwrite(k, k.files.msgunit, "(1x,'SERIOUS: eledrv(010) unknown keyword: ',a)", w);
+            kvabort(k, serious);
+        }
+    }
+
+    g.smvdw = g.smprb = false;
+    if (g.smooth) {
+        if (g.newmap) {
+            if (0.5f * g.h >= g.rsolv) {
+                out(k, "(1x,'WARNING: eledrv (060) solvent probe radius (rsolv)     too small for reliable "
+                       "smoothing with newmap surface.')");
+                kvabort(k, warning);
+            }
+            g.smprb = true;
+        } else {
+            g.smvdw = true;
+        }
+    }
+    if (g.volu && e.epsint == e.epsout) {
+        g.volu = false;
+        out(k, "(1x,'NOTE: eledrv (070) Cannot compute volumes if','epsint=epsout. Will not do the computation.')");
+        kvabort(k, note);
+    }
+    if (!g.newmap && g.samsrf) {
+        out(k, "(1x,'NOTE: You are using samsrf=.true.',' with vdw surface definition.')");
+        kvabort(k, note);
+    }
+    e.kappa = std::sqrt(2.0f * e.cion / (gasconst * e.epsout * e.temp));
+    if (!explicit_sel) select_molecule(1);
+
+    // The selected atoms: count, centre of geometry, net charge.
+    g.nsel = 0;
+    double sx = 0, sy = 0, sz = 0, q = 0;
+    for (int i = 1; i <= m.natom; ++i) {
+        if (!g.isel[i]) continue;
+        ++g.nsel;
+        sx += m.x[i], sy += m.y[i], sz += m.z[i], q += m.chrg[i];
+    }
+    g.xcen = g.ycen = g.zcen = 0.0f;
+    if (g.nsel > 0) {
+        g.xcen = static_cast<float>(sx / g.nsel);
+        g.ycen = static_cast<float>(sy / g.nsel);
+        g.zcen = static_cast<float>(sz / g.nsel);
+    }
+    g.qnet = static_cast<float>(q);
+    g.reff = g.dhrad;
+
+    if (g.hold < 0) {
+        if (g.iorig == 0) {
+            g.iorig = 3;
+            out(k, "(1x,'NOTE: eledrv(020) no previous grid.',' grid will be centered on the origin.')");
+            kvabort(k, note);
+        }
+        if (g.ispac == 0) {
+            g.ispac = 1;
+            out(k, "(1x,'NOTE: eledrv(030) no previous grid.',' spacing will be the default value.')");
+            kvabort(k, note);
+        }
+        if (g.idime == 0) {
+            g.idime = 1;
+            out(k, "(1x,'NOTE: eledrv(040) no previous grid.',' dimensions will be their default value.')");
+            kvabort(k, note);
+        }
+    }
+    if (g.ispac == 0) g.h = g.hold;
+    if (g.ispac == 2) g.h = g.hrep;
+    if (g.idime == 0) g.nx = g.nxold, g.ny = g.nyold, g.nz = g.nzold;
+    if (g.idime == 2) g.nx = g.nxrep, g.ny = g.nyrep, g.nz = g.nzrep;
+    g.update_counts();
+    switch (g.iorig) {
+        case 0: g.xo = g.xoold, g.yo = g.yoold, g.zo = g.zoold; break;
+        case 1: g.xo = gx, g.yo = gy, g.zo = gz; break;
+        case 2:
+            g.xo = centred(gx, g.nx, g.h), g.yo = centred(gy, g.ny, g.h), g.zo = centred(gz, g.nz, g.h);
+            break;
+        case 3: g.xo = centred(0, g.nx, g.h), g.yo = centred(0, g.ny, g.h), g.zo = centred(0, g.nz, g.h); break;
+        case 4:
+            g.xo = centred(g.xcen, g.nx, g.h), g.yo = centred(g.ycen, g.ny, g.h), g.zo = centred(g.zcen, g.nz, g.h);
+            break;
+        case 5: g.xo = g.xorep, g.yo = g.yorep, g.zo = g.zorep; break;
+        case 6: {
+            float cx = 0, cy = 0, cz = 0;
+            if (mcen >= 1 && mcen <= m.nmol && m.lstatm[mcen] >= m.fstatm[mcen]) {
+                double ax = 0, ay = 0, az = 0;
+                for (int i = m.fstatm[mcen]; i <= m.lstatm[mcen]; ++i) ax += m.x[i], ay += m.y[i], az += m.z[i];
+                double n = m.lstatm[mcen] - m.fstatm[mcen] + 1;
+                cx = static_cast<float>(ax / n), cy = static_cast<float>(ay / n), cz = static_cast<float>(az / n);
+            } else {
+                fwrite(k, k.files.msgunit, "(1x,'WARNING: eledrv(000) improper molecule number: ',i10)", mcen);
+                kvabort(k, warning);
+            }
+            g.xo = centred(cx, g.nx, g.h), g.yo = centred(cy, g.ny, g.h), g.zo = centred(cz, g.nz, g.h);
+            break;
+        }
+    }
+
+    eleban(k);
+    if (e.action == "calc") {
+        out(k, "(1x,'PERFORMING SETUP AND CALCULATION')");
+        elec(k);
+        out(k, "(1x,'ITERATION SUMMARY')");
+        out(k, "(1x,'  Iterations required                               :',i10)", g.iters);
+        out(k, "(1x,'  Norm of the constant vector                       :',e10.4)", g.bnorm);
+        out(k, "(1x,'  Norm of the residual vector                       :',e10.4)", g.rnorm);
+        out(k, "(1x,'  Convergence achieved                              :',e10.4)",
+            g.bnorm != 0.0f ? g.rnorm / g.bnorm : 0.0f);
+    } else if (e.action == "setu") {
+        out(k, "(1x,'PERFORMING SETUP ONLY')");
+        elec(k);
+    }
+    g.hold = g.h;
+    g.nxold = g.nx, g.nyold = g.ny, g.nzold = g.nz;
+    g.xoold = g.xo, g.yoold = g.yo, g.zoold = g.zo;
+}
+
+}  // namespace kova
