@@ -10,6 +10,7 @@
 #include "command/output.hpp"
 #include "command/readers.hpp"
 #include "command/tokens.hpp"
+#include "elec/elec.hpp"
 #include "fortio/format.hpp"
 
 namespace kova {
@@ -268,19 +269,41 @@ struct Selection {
         const int in = k.files.inunit;
         float rprobe = getnum(k, in, "Select");
         long nspha = std::lround(getnum(k, in, "Select"));
-        if (rind) getnum(k, in, "Select");  // thickness
+        float thick = rind ? getnum(k, in, "Select") : 0.0f;
         k.units.write(k.files.outunit, fortio::list_write({std::string_view("rprobe, nspha:"), rprobe,
                                                            static_cast<std::int64_t>(nspha)}));
         if (m.nmol < 2) {
             k.units.write(k.files.msgunit, std::string("FATAL_ERROR: attempt to use ") + (rind ? "rind" : "surf") +
                                                "selection with .lt. 2 mols.");
             if (k.flags.bomb < 6) endrun(k, 0);
+            return no_atom_term();
         }
-        // The contact-surface calculation belongs to the mechanics commands,
-        // which this build does not have yet.
-        msg(k, "ERROR: sele(030) Surface selection is not available yet.");
-        kvabort(k, error);
-        no_atom_term();
+        // The exposed contact area of the atoms of molecule 2.
+        GridStore& g = k.mess;
+        for (int i = 1; i <= m.natom; ++i) g.isel[i] = 0;
+        const int a = m.fstatm[2], b = m.lstatm[2];
+        for (int i = a; i <= b; ++i) g.isel[i] = 1;
+        srsrf(k, static_cast<int>(std::clamp<long>(nspha, 1, maxsph)), rprobe);
+        if (!rind) {
+            term(1, m.natom, [&](int i) { return m.vdwsa[i] > 0.0f; });
+        } else {
+            // Surface atoms of molecule 2, and its buried atoms within the
+            // thickness of one of them.
+            const double t2 = static_cast<double>(thick) * thick;
+            term(a, b, [&](int i) {
+                if (m.vdwsa[i] > 0.0f) return true;
+                for (int j = a; j <= b; ++j) {
+                    if (m.vdwsa[j] <= 0.0f) continue;
+                    double dx = m.x[i] - m.x[j], dy = m.y[i] - m.y[j], dz = m.z[i] - m.z[j];
+                    if (dx * dx + dy * dy + dz * dz <= t2) return true;
+                }
+                return false;
+            });
+        }
+        for (int i = a; i <= b; ++i)
+            k.units.write(k.files.outunit,
+                          fortio::list_write({m.resnam[i].padded(), static_cast<std::int64_t>(m.resnum[i]),
+                                              m.atnam[i].padded(), m.vdwsa[i]}));
     }
 };
 

@@ -152,3 +152,41 @@ TEST(Sele, BadTokensAndLimits) {
     EXPECT_EQ(d.count, 0);
     EXPECT_NE(d.out.find("selection refused"), std::string::npos);
 }
+
+TEST(Sele, SurfaceAndRindOfMoleculeTwo) {
+    test::Session s("surf 1.4 200 end\n");
+    build(s.k.mol);
+    MoleculeStore& m = s.k.mol;
+    // Molecule 2 becomes a centre atom wrapped by six neighbours 1.5 A away:
+    // the centre is buried, the six are on the surface.
+    const float off[7][3] = {{0, 0, 0}, {1.5f, 0, 0}, {-1.5f, 0, 0}, {0, 1.5f, 0},
+                             {0, -1.5f, 0}, {0, 0, 1.5f}, {0, 0, -1.5f}};
+    for (int a = 0; a < 7; ++a) {
+        int i = 11 + a;
+        m.x[i] = 50 + off[a][0], m.y[i] = off[a][1], m.z[i] = off[a][2], m.radi[i] = 1.5f;
+        m.atnam[i] = Name4("c"), m.resnam[i] = Name4("gly"), m.resnum[i] = 1;
+    }
+    m.lstatm[2] = 17, m.natom = 17;
+    std::vector<int> flags(maxatm + 1);
+    EXPECT_EQ(sele(s.k, flags), 6);
+    EXPECT_EQ(flags[11], 0);
+    EXPECT_EQ(flags[12], 1);
+    EXPECT_GT(m.vdwsa[12], 0.0f);
+    EXPECT_NE(s.out.str().find("rprobe, nspha:"), std::string::npos);
+
+    test::Session r("rind 1.4 200 2.0 end\n");
+    build(r.k.mol);
+    for (int a = 0; a < 7; ++a) {
+        int i = 11 + a;
+        r.k.mol.x[i] = 50 + off[a][0], r.k.mol.y[i] = off[a][1], r.k.mol.z[i] = off[a][2], r.k.mol.radi[i] = 1.5f;
+    }
+    r.k.mol.lstatm[2] = 17, r.k.mol.natom = 17;
+    EXPECT_EQ(sele(r.k, flags), 7);  // the buried centre lies within 2.0 of surface atoms
+    EXPECT_EQ(flags[11], 1);
+
+    test::Session one("surf 1.4 200 end\n");
+    build(one.k.mol);
+    one.k.mol.nmol = 1;
+    EXPECT_TRUE(one.ends([&] { sele(one.k, flags); }));
+    EXPECT_NE(one.out.str().find("FATAL_ERROR: attempt to use surfselection with .lt. 2 mols."), std::string::npos);
+}
