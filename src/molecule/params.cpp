@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <vector>
@@ -152,18 +153,41 @@ void hnttab(const Name4& res, const Name4& atm, const Name4* sres, const Name4* 
 }
 
 float calca(const MoleculeStore& m, int first, int last) {
+    if (last < first) return 0.0f;
+    // Every pair term |r_i - r_j| + radi(i) + radi(j) is bounded by
+    // e_i + e_j, with e = |r - c| + radi the reach of an atom from the
+    // centroid c. Taking atoms by decreasing reach, the search over partners
+    // stops as soon as that bound cannot beat the best term found: the exact
+    // maximum, without visiting most pairs of a compact molecule.
+    const int n = last - first + 1;
+    double cx = 0, cy = 0, cz = 0;
+    for (int i = first; i <= last; ++i) cx += m.x[i], cy += m.y[i], cz += m.z[i];
+    cx /= n, cy /= n, cz /= n;
+    std::vector<std::pair<double, int>> reach(static_cast<size_t>(n));
+    for (int i = first; i <= last; ++i) {
+        double dx = m.x[i] - cx, dy = m.y[i] - cy, dz = m.z[i] - cz;
+        reach[static_cast<size_t>(i - first)] = {std::sqrt(dx * dx + dy * dy + dz * dz) + m.radi[i], i};
+    }
+    std::sort(reach.begin(), reach.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     double best = 0.0;
     bool any = false;
-    for (int i = first; i <= last; ++i) {
+    for (size_t p = 0; p < reach.size(); ++p) {
+        const int i = reach[p].second;
+        // The pair i = i contributes the atom's diameter.
+        const double self = 2.0 * m.radi[i];
+        if (!any || self > best) best = self, any = true;
+        if (reach[p].first + reach[p].first <= best) break;  // no later pair can do better
         const double xi = m.x[i], yi = m.y[i], zi = m.z[i], ri = m.radi[i];
-        double d = 2.0 * ri;  // the pair i = i: the atom's diameter
-        if (!any || d > best) best = d, any = true;
-        for (int j = i + 1; j <= last; ++j) {
+        for (size_t q = p + 1; q < reach.size(); ++q) {
+            if (reach[p].first + reach[q].first <= best) break;
+            const int j = reach[q].second;
             double dx = xi - m.x[j], dy = yi - m.y[j], dz = zi - m.z[j];
             double e = std::sqrt(dx * dx + dy * dy + dz * dz) + ri + m.radi[j];
             if (e > best) best = e;
         }
     }
+    // Diameters of atoms not visited above cannot exceed the best term: an
+    // atom's diameter is at most twice its reach.
     return static_cast<float>(0.5 * best);
 }
 

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 
 #include "../command/harness.hpp"
 #include "command/mainloop.hpp"
@@ -149,4 +150,24 @@ TEST_F(SetCommand, TableLimitsAreRefusedNotOverflowed) {
     run_kova(c.k);
     EXPECT_NE(c.out.str().find("SERIOUS: inpqtb(040) More than 16 columns"), std::string::npos);
     EXPECT_EQ(c.k.qtb.nentry, 0);
+}
+
+TEST(Params, MoleculeSizeAgreesWithEveryPair) {
+    // The pruned search against the plain quadratic definition, on random
+    // clouds with random radii (negative ones too: unset radii are -9999).
+    std::mt19937 gen(99);
+    std::uniform_real_distribution<float> pos(-20, 20), rad(-1, 3);
+    for (int trial = 0; trial < 30; ++trial) {
+        MoleculeStore m;
+        int n = 1 + static_cast<int>(gen() % 300);
+        for (int i = 1; i <= n; ++i) m.x[i] = pos(gen), m.y[i] = pos(gen) / 3, m.z[i] = pos(gen) / 5, m.radi[i] = rad(gen);
+        if (trial % 5 == 0) m.radi[1] = -9999.0f;
+        double best = -1e30;
+        for (int i = 1; i <= n; ++i)
+            for (int j = i; j <= n; ++j) {
+                double dx = m.x[i] - m.x[j], dy = m.y[i] - m.y[j], dz = m.z[i] - m.z[j];
+                best = std::max(best, std::sqrt(dx * dx + dy * dy + dz * dz) + m.radi[i] + m.radi[j]);
+            }
+        EXPECT_NEAR(calca(m, 1, n), 0.5 * best, 1e-4 * std::fabs(best)) << trial;
+    }
 }
