@@ -56,4 +56,31 @@ struct Volumes {
 };
 Volumes volumes(const Kova& k);
 
+// Solvers: preconditioned conjugate gradients for A phi (+ t N(phi)) = b.
+// State of the conjugate-gradient iteration kept from one call of pcg to
+// the next: the step length, the direction update, the last r.z product
+// and whether the next pass is the initialisation pass.
+struct PcgState {
+    double alpha = 1.0;
+    double beta = 0.0;
+    double rz = 0.0;
+    bool init = true;
+};
+// Solves for phi with the preconditioner chosen by solv (0 diagonal
+// scaling, 1 incomplete Cholesky); the full equation when nonl is -1.
+void potent(Kova& k);
+// One re-entry of the iteration. flag in: 0 start, 1 A p is ready in work,
+// 2 the preconditioned residual z is ready in work; flag out: 1 compute
+// A p (gqact), 2 apply the preconditioner to rhs into work, 3 finished.
+void pcg(Kova& k, int& flag, PcgState& st);
+// work = A pvec.
+void gqact(GridStore& g);
+// Diagonal scaling: prec = 1/diagm; work = prec rhs.
+void indiag(GridStore& g);
+void pcdiag(GridStore& g);
+// Incomplete Cholesky without fill-in: its diagonal d into prec; work =
+// M^-1 rhs with M = (D - E) D^-1 (D - E^T).
+void iniccg(GridStore& g);
+void pciccg(GridStore& g);
+
 }  // namespace kova

@@ -89,9 +89,12 @@ void elec(Kova& k) {
     if (act != "calc" && act != "init") return;
     if (k.flags.debug)
         k.units.write(k.files.outunit, fortio::list_write({std::string_view("... (ELEC) calculating potential")}));
-    // The solvers come with the next part of the electrostatics.
-    msg(k, g.anal ? "ERROR: elec(090) The analytic potential is not available yet."
-                  : "ERROR: elec(090) The finite-difference solver is not available yet.");
+    if (!g.anal) {
+        potent(k);
+        return;
+    }
+    // The analytic potential comes with the energies and forces.
+    msg(k, "ERROR: elec(090) The analytic potential is not available yet.");
     kvabort(k, error);
 }
 

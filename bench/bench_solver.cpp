@@ -1,0 +1,175 @@
+// Solving for the potential of barnase (1730 atoms) on a 65^3 grid at
+// 1 A: pdie 2, sdie 78, 150 mM, ion-exclusion radius 2, a Debye-Hueckel
+// sphere per atom on the boundary, as the elec command sets it up. Each
+// solve starts from phi = 0 with the assembled constant vector.
+//
+// Besides whole solves: the matrix product and the two preconditioners
+// alone, beside two floors: one pass streaming the arrays the product
+// touches (memory traffic), and the bare first-order recurrence that each
+// triangular sweep of the incomplete Cholesky preconditioner must follow
+// (dependency latency; two sweeps per application).
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command/tokens.hpp"
+#include "elec/elec.hpp"
+
+namespace {
+
+struct Setup {
+    std::istringstream in;
+    std::ostringstream out, err;
+    std::unique_ptr<kova::Kova> kp;
+    kova::Kova* k = nullptr;
+    std::vector<float> b;  // the assembled constant vector
+    bool ok = false;
+
+    explicit Setup(bool full) {
+        in.str(std::string("elec mol1 cent grid 1.0 dime 65 65 65 pdie 2 sdie 78\n"
+                           "ions 150 rion 2.0 bcfl 2 ") +
+               (full ? "full " : "") + "setu end\n");
+        kp = std::make_unique<kova::Kova>(in, out, err);
+        k = kp.get();
+        const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/pqr/barnase.pqr";
+        std::ifstream f(path);
+        std::string line;
+        kova::MoleculeStore& m = k->mol;
+        while (std::getline(f, line)) {
+            std::istringstream s(line);
+            std::string rec, serial, name, res, chain;
+            int resnum;
+            float x, y, z, q, r;
+            if (!(s >> rec) || rec != "ATOM") continue;
+            if (!(s >> serial >> name >> res >> chain >> resnum >> x >> y >> z >> q >> r)) return;
+            const int a = ++m.natom;
+            m.x[a] = x, m.y[a] = y, m.z[a] = z, m.chrg[a] = q, m.radi[a] = r, m.resnum[a] = resnum;
+        }
+        if (m.natom == 0) return;
+        m.nmol = 1;
+        m.fstatm[1] = 1;
+        m.lstatm[1] = m.natom;
+        k->flags.bomb = 5;
+        kova::getlin(*k, 5, "Main");
+        kova::gettok(*k);
+        try {
+            kova::eledrv(*k);
+        } catch (const kova::RunEnd&) {
+            std::fputs(out.str().c_str(), stderr);
+            return;
+        }
+        b = k->mess.rhs;
+        ok = true;
+    }
+
+    // The system as assembled, the potential at its start.
+    void reset() {
+        kova::GridStore& g = k->mess;
+        std::copy(b.begin(), b.begin() + g.nxyz + 1, g.rhs.begin());
+        std::fill(g.phi.begin(), g.phi.begin() + g.nxyz + 1, 0.0f);
+    }
+};
+
+// range(0): preconditioner (solv 0 diagonal scaling, 1 incomplete Cholesky);
+// range(1): 1 for the full nonlinear equation.
+void BM_SolveBarnase(benchmark::State& st) {
+    Setup s(st.range(1) == 1);
+    if (!s.ok) {
+        st.SkipWithError("tests/data/pqr/barnase.pqr not found");
+        return;
+    }
+    kova::GridStore& g = s.k->mess;
+    g.solv = static_cast<int>(st.range(0));
+    g.maxits = 1000;  // run to convergence whatever the preconditioner
+    for (auto _ : st) {
+        st.PauseTiming();
+        s.reset();
+        st.ResumeTiming();
+        kova::potent(*s.k);
+        benchmark::DoNotOptimize(g.phi.data());
+    }
+    st.counters["iters"] = g.iters;
+    st.counters["rnorm/bnorm"] = g.rnorm / g.bnorm;
+}
+BENCHMARK(BM_SolveBarnase)
+    ->ArgsProduct({{0, 1}, {0}})
+    ->Args({1, 1})
+    ->ArgNames({"solv", "full"})
+    ->Unit(benchmark::kMillisecond);
+
+// One product work = A pvec.
+void BM_Gqact(benchmark::State& st) {
+    Setup s(false);
+    kova::GridStore& g = s.k->mess;
+    std::fill(g.pvec.begin(), g.pvec.end(), 1.0f);
+    for (auto _ : st) {
+        kova::gqact(g);
+        benchmark::DoNotOptimize(g.work.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Gqact)->Unit(benchmark::kMicrosecond);
+
+// One application of a preconditioner; range(0) as solv.
+void BM_Precondition(benchmark::State& st) {
+    Setup s(false);
+    kova::GridStore& g = s.k->mess;
+    s.reset();
+    if (st.range(0) == 0) kova::indiag(g);
+    else kova::iniccg(g);
+    for (auto _ : st) {
+        if (st.range(0) == 0) kova::pcdiag(g);
+        else kova::pciccg(g);
+        benchmark::DoNotOptimize(g.work.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Precondition)->Arg(0)->Arg(1)->ArgName("solv")->Unit(benchmark::kMicrosecond);
+
+// Memory floor of the product: read five maps, write one.
+void BM_ProductStreamFloor(benchmark::State& st) {
+    Setup s(false);
+    kova::GridStore& g = s.k->mess;
+    const int n = g.nxyz;
+    const float *p = g.pvec.data(), *d = g.diagm.data(), *a = g.epsi.data(), *b = g.epsj.data(), *c = g.epsk.data();
+    float* w = g.work.data();
+    for (auto _ : st) {
+        for (int l = 1; l <= n; ++l) w[l] = d[l] * p[l] - a[l] - b[l] - c[l];
+        benchmark::DoNotOptimize(w);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_ProductStreamFloor)->Unit(benchmark::kMicrosecond);
+
+// Latency floor of one triangular sweep: the bare first-order recurrence
+// y(l) = r(l) + e(l) y(l-1), one product and one sum on the chain per
+// point, which a sweep cannot beat.
+void BM_SweepRecurrenceFloor(benchmark::State& st) {
+    Setup s(false);
+    kova::GridStore& g = s.k->mess;
+    s.reset();
+    const int n = g.nxyz;
+    const float *r = g.rhs.data(), *e = g.epsi.data();
+    float* y = g.work.data();
+    for (auto _ : st) {
+        float prev = 0.0f;
+        for (int l = 1; l <= n; ++l) {
+            prev = r[l] + e[l] * prev;
+            y[l] = prev;
+        }
+        benchmark::DoNotOptimize(y);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_SweepRecurrenceFloor)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
