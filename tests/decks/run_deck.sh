@@ -10,6 +10,7 @@
 # masked, then the exit status, standard error, and the names of the files
 # the run created.
 set -u
+export LC_ALL=C  # stable sorting and matching whatever the caller's locale
 kova=$1
 deck=$2
 mode=${3:-}
@@ -20,7 +21,7 @@ expected="$dir/$name.out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 if [ -d "$dir/$name.files" ]; then cp -rL "$dir/$name.files/." "$work/"; fi
-before=$(cd "$work" && ls -A | sort)
+before=$(cd "$work" && ls -A | LC_ALL=C sort)
 
 (cd "$work" && timeout 60 "$kova" < "$deck" > "$work/.stdout" 2> "$work/.stderr"; echo $? > "$work/.status")
 
@@ -36,7 +37,7 @@ actual="$work/.actual"
     echo "--- standard error:"
     cat "$work/.stderr"
   fi
-  after=$(cd "$work" && ls -A | grep -v '^\.' | sort)
+  after=$(cd "$work" && ls -A | grep -v "^\." | LC_ALL=C sort)
   created=$(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after") | grep -v '^$')
   if [ -n "$created" ]; then
     echo "--- files created:"
