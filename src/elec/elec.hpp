@@ -83,4 +83,60 @@ void pcdiag(GridStore& g);
 void iniccg(GridStore& g);
 void pciccg(GridStore& g);
 
+// Energies, forces and the analytic potential. Selection flags are 1-based,
+// non-zero for a selected atom; energies are in internal units (amu A^2/ps^2),
+// forces in internal units per Angstrom.
+
+// Lattice Green's function of the seven-point operator at offsets (0,0,0),
+// (1,0,0), (1,1,0), (1,1,1).
+constexpr float lattice_g0 = 0.25273f, lattice_g1 = 0.086063f, lattice_g2 = 0.05519f, lattice_g3 = 0.043577f;
+// Internal energy units to kcal/mol.
+constexpr float to_kcal = 0.0023900573f;
+// Effective distance (in spacings) of the lattice Coulomb interaction at
+// offset (i, j, k): the table for offsets up to 10 on the longest axis,
+// the Euclidean length beyond.
+float deff(int i, int j, int k);
+// Trilinear interpolation of phi in cell (i, j, k) at fractions (fx, fy,
+// fz). A point one beyond the last plane of an axis is continued linearly
+// from the last two planes; points farther off count 0.
+float phi_get(const GridStore& g, int i, int j, int k, float fx, float fy, float fz);
+// Potential at grid point (i, j, k) as phi_get reads it.
+float phi_point(const GridStore& g, int i, int j, int k);
+// 1/2 sum q phi(atom) over the selected atoms.
+double nrgrho(Kova& k, const Arr1<int, maxatm>& sel);
+// Grid self energy of the selected charges.
+double self2(Kova& k, const Arr1<int, maxatm>& sel);
+// Finite-difference Coulomb energy between the selected charges.
+double fdcoul(Kova& k, const Arr1<int, maxatm>& sel);
+// Charge-in-field forces on the selected atoms (others left unchanged).
+void qefrc(Kova& k, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy,
+           Arr1<float, maxatm>& fz);
+// Finite-difference Coulomb forces between the selected atoms (all forces
+// first set to 0).
+void gfrc(Kova& k, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy,
+          Arr1<float, maxatm>& fz);
+
+// The analytic potential of the atoms selected for elec: one spherical
+// cavity (the selected atoms with a non-zero radius, all at one centre with
+// one radius) or a uniform medium.
+struct Cavity {
+    float x = 0, y = 0, z = 0, a = 0;
+};
+// Messages already given during one analytic potential, so that each is
+// printed once rather than at every grid point.
+struct AnaState {
+    bool kappa_warned = false;
+    bool maxits_warned = false;
+    std::vector<int> noted;  // atoms reported at the cavity boundary
+};
+// Finds the cavity of the selected atoms: 0 none, 1 one, 2 more than one.
+int find_cavity(const Kova& k, const Arr1<int, maxatm>& sel, Cavity& cav);
+void potana(Kova& k);
+float anacav(Kova& k, float x, float y, float z, const Cavity& cav, AnaState& st);
+float anauni(Kova& k, float x, float y, float z);
+// Energy of the selected charges in the analytic potential, without the
+// infinite Coulomb self terms: the Born reaction energy of each charge and
+// the interactions between them.
+double nrgana(Kova& k, const Arr1<int, maxatm>& sel);
+
 }  // namespace kova

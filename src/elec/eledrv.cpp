@@ -93,9 +93,7 @@ void elec(Kova& k) {
         potent(k);
         return;
     }
-    // The analytic potential comes with the energies and forces.
-    msg(k, "ERROR: elec(090) The analytic potential is not available yet.");
-    kvabort(k, error);
+    potana(k);
 }
 
 namespace {
