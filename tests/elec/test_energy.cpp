@@ -262,6 +262,21 @@ TEST(Forces, BoundarySphereForceIsDebyeHueckel) {
     const double s = -6.0 / (4 * pi * 80.0 * eps0 * r * r * r);
     EXPECT_NEAR(t.fx[1], s * d[0], 1e-5 * std::fabs(s * r));
     EXPECT_NEAR(t.fz[1], s * d[2], 1e-5 * std::fabs(s * r));
+    // bcfl 2 with salt: the other selected atoms as Debye-Hueckel spheres.
+    Grid u(3, 8, 1.0f, 1.0f, 80.0f);
+    u.place(1, 8.0, 4.5, 4.5, 1.0f);  // last plane: outermost cell
+    u.place(2, 5.0, 4.5, 4.5, 2.0f);  // 3 A away along x
+    u.m.radi[2] = 1.5f;
+    u.place(3, 8.0, 0.5, 4.5, -5.0f);  // not selected
+    u.sel[3] = 0;
+    u.g.bcfl = 2;
+    u.k.env.kappa = 0.2f;
+    qefrc(u.k, u.sel, u.fx, u.fy, u.fz);
+    const double want = 2.0 * std::exp(-0.2 * (3.0 - 1.5)) * (0.2 * 3.0 + 1.0) /
+                        (4 * pi * 80.0 * eps0 * 9.0 * (0.2 * 1.5 + 1.0));  // -d/dr of the screened potential
+    EXPECT_NEAR(u.fx[1], want, 1e-5 * want);
+    EXPECT_NEAR(u.fy[1], 0.0, 1e-5 * want);
+    EXPECT_NEAR(u.fz[1], 0.0, 1e-5 * want);
 }
 
 TEST(Forces, UniformMediumCoulombForceFromTheAnalyticPotential) {
