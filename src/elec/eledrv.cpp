@@ -94,6 +94,9 @@ void elec(Kova& k) {
         return;
     }
     potana(k);
+    // No iterations: the summary that follows reports none.
+    g.iters = 0;
+    g.bnorm = g.rnorm = 0.0f;
 }
 
 namespace {
