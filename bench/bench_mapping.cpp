@@ -11,6 +11,7 @@
 #include <string>
 
 #include "elec/elec.hpp"
+#include "pqr.hpp"
 
 namespace {
 
@@ -22,27 +23,13 @@ struct Setup {
     bool ok = false;
 
     Setup() {
-        const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/pqr/barnase.pqr";
-        std::ifstream f(path);
-        std::string line;
-        double cx = 0, cy = 0, cz = 0;
         kova::MoleculeStore& m = k.mol;
-        while (std::getline(f, line)) {
-            std::istringstream s(line);
-            std::string rec, serial, name, res, chain;
-            int resnum;
-            float x, y, z, q, r;
-            if (!(s >> rec) || rec != "ATOM") continue;
-            if (!(s >> serial >> name >> res >> chain >> resnum >> x >> y >> z >> q >> r)) return;
-            const int a = ++m.natom;
-            m.x[a] = x, m.y[a] = y, m.z[a] = z, m.chrg[a] = q, m.radi[a] = r, m.resnum[a] = resnum;
+        if (kova::bench::load_pqr(m, kova::bench::barnase_pqr()) == 0) return;
+        double cx = 0, cy = 0, cz = 0;
+        for (int a = 1; a <= m.natom; ++a) {
             k.mess.isel[a] = 1;
-            cx += x, cy += y, cz += z;
+            cx += m.x[a], cy += m.y[a], cz += m.z[a];
         }
-        if (m.natom == 0) return;
-        m.nmol = 1;
-        m.fstatm[1] = 1;
-        m.lstatm[1] = m.natom;
         kova::GridStore& g = k.mess;
         g.nx = g.ny = g.nz = 65;
         g.update_counts();

@@ -21,6 +21,7 @@
 
 #include "command/tokens.hpp"
 #include "elec/elec.hpp"
+#include "pqr.hpp"
 
 namespace {
 
@@ -38,24 +39,7 @@ struct Setup {
                (full ? "full " : "") + "setu end\n");
         kp = std::make_unique<kova::Kova>(in, out, err);
         k = kp.get();
-        const auto path = std::filesystem::path(__FILE__).parent_path().parent_path() / "tests/data/pqr/barnase.pqr";
-        std::ifstream f(path);
-        std::string line;
-        kova::MoleculeStore& m = k->mol;
-        while (std::getline(f, line)) {
-            std::istringstream s(line);
-            std::string rec, serial, name, res, chain;
-            int resnum;
-            float x, y, z, q, r;
-            if (!(s >> rec) || rec != "ATOM") continue;
-            if (!(s >> serial >> name >> res >> chain >> resnum >> x >> y >> z >> q >> r)) return;
-            const int a = ++m.natom;
-            m.x[a] = x, m.y[a] = y, m.z[a] = z, m.chrg[a] = q, m.radi[a] = r, m.resnum[a] = resnum;
-        }
-        if (m.natom == 0) return;
-        m.nmol = 1;
-        m.fstatm[1] = 1;
-        m.lstatm[1] = m.natom;
+        if (kova::bench::load_pqr(k->mol, kova::bench::barnase_pqr()) == 0) return;
         k->flags.bomb = 5;
         kova::getlin(*k, 5, "Main");
         kova::gettok(*k);
