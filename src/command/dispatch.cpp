@@ -7,6 +7,7 @@
 #include "elec/elec.hpp"
 #include "molecule/params.hpp"
 #include "molecule/read.hpp"
+#include "molecule/write.hpp"
 
 namespace kova {
 
@@ -46,7 +47,7 @@ constexpr Command table[] = {
     {"read", false, reed},
     {"open", false, opn},
     {"close", false, clos},
-    {"write", false, nullptr},
+    {"write", false, right},
     {"print", false, nullptr},
     {"set", false, set},
     {"edit", false, nullptr},

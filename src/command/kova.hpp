@@ -120,6 +120,13 @@ struct ReadState {
     bool trjhead = false;  // the atom-count record of an unformatted trajectory was read
 };
 
+// What the write command keeps from one invocation to the next: the atoms
+// chosen for coordinate writing by the last sele or prox of a write command
+// (all 0 at start).
+struct WriteState {
+    Arr1<int, maxatm> picwrt{};
+};
+
 struct Kova {
     Kova(std::istream& in, std::ostream& out, std::ostream& err) : units(in, out, err) {}
 
@@ -132,6 +139,7 @@ struct Kova {
     SymbolTable sym;
     MoleculeStore mol;
     ReadState rd;
+    WriteState wr;
     ParamStore qtb;
     GridStore mess;
     Environment env;

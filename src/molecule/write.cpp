@@ -1,0 +1,516 @@
+// The write command (right): coordinates, grid maps, surface points and the
+// bricked field-direction map of the potential.
+#include "molecule/write.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "command/commands.hpp"
+#include "command/output.hpp"
+#include "command/readers.hpp"
+#include "command/tokens.hpp"
+#include "elec/gridfile.hpp"
+#include "molecule/prox.hpp"
+#include "molecule/select.hpp"
+
+namespace kova {
+
+namespace {
+
+constexpr float kcal = 0.0023900573f;       // internal energy units to kcal/mol
+constexpr float epsfac = 1745898.875f;      // permittivity to dielectric constant (1/eps0)
+constexpr int maxbrk = 300;                 // longest axis of a bricked map
+constexpr int brkrec = 108;                 // bytes per record of a bricked map
+
+// Settings of one write command.
+struct WriteCommand {
+    std::string type = "grid";  // grid, coord, vector, surf, rama, trama
+    std::string grid = "phi";   // phi, epsc, epsi, epsj, epsk, rho, exgrid
+    int form = 1;               // 1 ascii (formatted), 0 binary
+    std::string file;           // blank: the type's default name
+    int intv = 1;
+    float setint = 0.0f;
+    bool excl = false;
+    bool qrad = false;
+    bool useunit = false;
+    int unit = 0;
+};
+
+// A grid map of the electrostatics store as the grid writer receives it.
+struct GridKind {
+    std::string_view word;
+    const char* file;
+    const char* title;
+    int code;
+    int shift;  // axis (1 x, 2 y, 3 z) whose origin is moved up half a spacing; 0 none
+};
+
+constexpr GridKind gridkinds[] = {
+    {"phi", "phi.grd", "Potential Grid", 1, 0},
+    {"epsc", "epsc.grd", "EPSC - Dielectric and Ionic Grid", 2, 0},
+    {"epsi", "epsi.grd", "EPSI - X-shifted Dielectric Grid", 3, 1},
+    {"epsj", "epsj.grd", "EPSJ - Y-shifted Dielectric Grid", 4, 2},
+    {"epsk", "epsk.grd", "EPSK - Z-shifted Dielectric Grid", 5, 3},
+    {"rho", "rho.grd", "RHO - Charge Grid", 6, 0},
+    {"exgrid", "exgrid.grd", "EXGRID - Solvent Exclusion Grid", 7, 0},
+};
+
+const std::vector<float>& gridmap(const GridStore& g, std::string_view word) {
+    if (word == "phi") return g.phi;
+    if (word == "epsc") return g.diagm;
+    if (word == "epsi") return g.epsi;
+    if (word == "epsj") return g.epsj;
+    if (word == "epsk") return g.epsk;
+    if (word == "rho") return g.rhs;
+    return g.iacs;
+}
+
+float gridscale(const GridStore& g, std::string_view word) {
+    if (word == "phi") return kcal;
+    if (word == "rho") return g.h;
+    if (word == "exgrid") return 1.0f;
+    return epsfac;
+}
+
+// Units the program keeps for the command input, stream files and loop
+// copies: coordinates are never written to them.
+bool reserved_unit(int unit) { return unit <= 0 || unit == 5 || (unit >= 51 && unit <= 70); }
+
+void warn(Kova& k, std::string_view text, std::string_view word) {
+    msg(k, text, word);
+    kvabort(k, warning);
+}
+
+// Before any elec command (or grid read) the maps hold their start-up values.
+void check_grid(Kova& k) {
+    if (k.mess.hold >= 0.0f) return;
+    msg(k, "NOTE: write(120) No grid has been set up; the maps hold their start-up values.");
+    kvabort(k, note);
+}
+
+// The geometry of the grid store must describe maps it can hold.
+bool grid_usable(Kova& k) {
+    const GridStore& g = k.mess;
+    if (g.nx >= 1 && g.ny >= 1 && g.nz >= 1 && static_cast<long long>(g.nx) * g.ny * g.nz <= maxgrid &&
+        g.nxyz == g.nx * g.ny * g.nz)
+        return true;
+    msg(k, "WARNING: write(130) The grid geometry is not usable; nothing written.");
+    kvabort(k, warning);
+    return false;
+}
+
+void write_coord(Kova& k, const WriteCommand& c) {
+    std::string name = c.file;
+    int unit = k.files.wrunit;
+    if (c.useunit) {
+        unit = c.unit;
+        if (reserved_unit(unit)) {
+            warn(k, "WARNING: write(035) unit number reserved by the program: ", std::to_string(unit));
+            return;
+        }
+        if (!k.units.is_open(unit) || !k.units.is_formatted(unit)) {
+            warn(k, "WARNING: write(040) unit not open for formatted writing: ", std::to_string(unit));
+            return;
+        }
+        name = k.units.name(unit);
+    } else {
+        kvopen(k, unit, name, true);
+    }
+    outpdb(k, unit, c.qrad);
+    if (!c.useunit) k.units.close(unit);
+    out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad("coordinate", linlen));
+    out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
+}
+
+void write_grid(Kova& k, const WriteCommand& c) {
+    GridStore& g = k.mess;
+    const GridKind* kind = nullptr;
+    for (const GridKind& t : gridkinds)
+        if (t.word == c.grid) kind = &t;
+    if (!kind) {
+        warn(k, "WARNING: write(100) Unknown grid type: ", c.grid);
+        return;
+    }
+    if (!grid_usable(k)) return;
+    const int smallest = std::min({g.nx, g.ny, g.nz});
+    if (c.intv < 1 || c.intv > smallest) {
+        msg(k, "WARNING: write(110) Interval must lie between 1 and the smallest grid dimension: ",
+            std::to_string(c.intv));
+        kvabort(k, warning);
+        return;
+    }
+    check_grid(k);
+    const float scale = gridscale(g, kind->word);
+    // The staggered permittivities lie half a spacing up their axis.
+    const float half = g.h / 2.0f;
+    const float ox = g.xo + (kind->shift == 1 ? half : 0.0f);
+    const float oy = g.yo + (kind->shift == 2 ? half : 0.0f);
+    const float oz = g.zo + (kind->shift == 3 ? half : 0.0f);
+    // The interior value is given in kcal/mol-scaled units: brought to the
+    // units the map holds, so that the file shows it times the scale.
+    float inside = c.setint;
+    if (kind->word == "exgrid")
+        inside = c.setint * kcal;
+    else if (kind->word != "phi")
+        inside = c.setint * kcal / scale;
+    const std::string name = c.file.empty() ? kind->file : c.file;
+    const float* map = gridmap(g, kind->word).data();
+    if (c.excl)
+        outxgr(k, name, k.files.wrunit, c.form, kind->title, g.nx, g.ny, g.nz, g.h, ox, oy, oz, kind->code, map,
+               scale, g.iacs.data(), inside, c.intv);
+    else
+        outgrd(k, name, k.files.wrunit, c.form, kind->title, g.nx, g.ny, g.nz, g.h, ox, oy, oz, kind->code, map,
+               scale, c.intv);
+    out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad("grid", linlen));
+    out(k, "(1x,'  Grid type        (phi,epsc,epsi,epsj,epsk,exgrid) :',a20)", pad(c.grid, linlen));
+    out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
+    out(k, "(1x,'  Points written at intervals of           (intv #) :',i10)", c.intv);
+    out(k, "(1x,'  Output file format                 (binary,ascii) :',a20)",
+        pad(c.form == 0 ? "binary" : "ascii", linlen));
+    if (c.excl) out(k, "(1x,'  Interior points set to               (setint #.#) :',e10.4)", inside * scale);
+}
+
+void write_surf(Kova& k, const WriteCommand& c) {
+    if (!grid_usable(k)) return;
+    check_grid(k);
+    std::string name = c.file.empty() ? "kova.srf" : c.file;
+    const int unit = k.files.wrunit;
+    kvopen(k, unit, name, false);
+    outsrf(k, unit);
+    k.units.close(unit);
+}
+
+void write_vector(Kova& k, const WriteCommand& c) {
+    if (!grid_usable(k)) return;
+    check_grid(k);
+    std::string name = c.file.empty() ? "phi.grd" : c.file;
+    outvec(k, name, "Potential Field Vector", kcal);
+}
+
+template <class T>
+void put(std::string& buf, T v) {
+    char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    buf.append(b, sizeof(T));
+}
+
+// Pads buf with zero bytes up to the end of its current record.
+void endrec(std::string& buf) {
+    const size_t r = buf.size() % brkrec;
+    if (r) buf.append(brkrec - r, '\0');
+}
+
+}  // namespace
+
+void outpdb(Kova& k, int unit, bool qrad) {
+    const MoleculeStore& m = k.mol;
+    const auto& pic = k.wr.picwrt;
+    if (m.nmol >= 1) {
+        const int first = std::max(m.fstatm[1], 1), last = std::min(m.lstatm[m.nmol], maxatm);
+        for (int i = first; i <= last; ++i) {
+            if (pic[i] != 1) continue;
+            if (qrad)
+                fwrite(k, unit, "('ATOM',2x,i5,1x,a4,1x,a3,2x,i4,4x,3f8.3,2x,2f8.3)", i, m.atnam[i].padded(),
+                       m.resnam[i].padded(), m.resnum[i], m.x[i], m.y[i], m.z[i], m.chrg[i], m.radi[i]);
+            else
+                fwrite(k, unit, "('ATOM',2x,i5,1x,a4,1x,a3,2x,i4,4x,3f8.3)", i, m.atnam[i].padded(),
+                       m.resnam[i].padded(), m.resnum[i], m.x[i], m.y[i], m.z[i]);
+        }
+    }
+    fwrite(k, unit, "('END   ')");
+}
+
+int outsrf(Kova& k, int unit) {
+    const GridStore& g = k.mess;
+    std::byte rec[28];
+    const std::int32_t zero = 0, one = 1;
+    std::memcpy(rec, &zero, 4);
+    k.units.write_unformatted(unit, std::span<const std::byte>(rec, 4));
+    std::memcpy(rec + 4, &zero, 4);
+    std::memcpy(rec + 8, &one, 4);
+    int n = 0;
+    // Records run with k fastest, as the surface file is read.
+    for (int i = 1; i <= g.nx; ++i)
+        for (int j = 1; j <= g.ny; ++j)
+            for (int kk = 1; kk <= g.nz; ++kk) {
+                const int l = g.index(i, j, kk);
+                if (!(g.iacs[l] < 6.0f)) continue;
+                const float v[4] = {g.xo + static_cast<float>(i) * g.h, g.yo + static_cast<float>(j) * g.h,
+                                    g.zo + static_cast<float>(kk) * g.h, g.phi[l] * kcal};
+                std::memcpy(rec + 12, v, 16);
+                k.units.write_unformatted(unit, std::span<const std::byte>(rec, 28));
+                ++n;
+            }
+    return n;
+}
+
+int nblen(std::string_view s) {
+    size_t n = s.size();
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\0')) --n;
+    return static_cast<int>(n);
+}
+
+bool mnstd(int n, double sum, double sumsq, double& mean, double& sd) {
+    mean = sd = 0;
+    if (n < 3) return false;
+    mean = sum / n;
+    // var = (sum x^2 - n mean^2) / (n - 1); rounding may leave it just below 0.
+    sd = std::sqrt(std::max(0.0, (sumsq - n * mean * mean) / (n - 1)));
+    return true;
+}
+
+int mbrwrh(std::string& buf, const VectorMap& v, std::string_view title) {
+    const std::string_view text[] = {
+        "HEADERTITLE ",
+        "HEADERENERGY              S2                          ",
+        "HEADER VECTOR  ORIENTATIONV2 1.270000E+02 0.000000E+00",
+    };
+    const int ntext = 3;
+    // Identification: version, number of text records, map kind.
+    buf.append("mbk_1.0");
+    put(buf, std::int32_t{ntext});
+    buf.push_back('V');
+    endrec(buf);
+    for (int t = 0; t < ntext; ++t) {
+        std::string line(text[t]);
+        if (t == 0) line.append(title.substr(0, static_cast<size_t>(nblen(title))));
+        line.resize(100, ' ');
+        buf.append(line);
+        endrec(buf);
+    }
+    // Geometry: sections (potential, direction), bricks, points, origin
+    // (point (i, j, k) at origin + (i, j, k) h), cell size, and the code's
+    // scale and offset (potential = code / scale + offset).
+    put(buf, std::int32_t{2});
+    for (int n : {nbrick(v.nx), nbrick(v.ny), nbrick(v.nz), v.nx, v.ny, v.nz}) put(buf, std::int32_t{n});
+    for (float f : {v.ox, v.oy, v.oz, v.h, v.scale, v.amin}) put(buf, f);
+    endrec(buf);
+    return 2 + ntext;
+}
+
+void vecmap(VectorMap& v, const float* phi, const float* exmap, float c, std::int16_t* code, std::int8_t* dir) {
+    const int nx = v.nx, ny = v.ny, nz = v.nz, nxy = nx * ny, n = nxy * nz;
+    // Range and statistics of the kept potentials.
+    float amax = 0, amin = 0;
+    bool any = false;
+    v.kept = v.excluded = 0;
+    v.sum = v.sumsq = 0;
+    for (int l = 1; l <= n; ++l) {
+        if (!(exmap[l] < 6.0f)) {
+            ++v.excluded;
+            continue;
+        }
+        const float p = c * phi[l], a = std::fabs(p);
+        if (!any || a > amax) amax = a;
+        if (!any || a < amin) amin = a;
+        any = true;
+        ++v.kept;
+        v.sum += p;
+        v.sumsq += static_cast<double>(p) * p;
+    }
+    v.amax = amax, v.amin = amin;
+    // code = nint((c phi - amin) h / amax 1000); a potential that is zero
+    // everywhere codes as 0.
+    v.scale = amax > 0 ? v.h / amax * 1000.0f : 0.0f;
+    const float hh = v.h, h2 = 2.0f * v.h;
+    // Finite-difference derivative of phi along an axis of m points with
+    // stride s at position q: central inside, one-sided on the end planes.
+    auto deriv = [&](int l, int q, int m, int s) -> float {
+        if (m < 2) return 0.0f;
+        if (q == 1) return (phi[l + s] - phi[l]) / hh;
+        if (q == m) return (phi[l] - phi[l - s]) / hh;
+        return (phi[l + s] - phi[l - s]) / h2;
+    };
+    for (int k = 1; k <= nz; ++k)
+        for (int j = 1; j <= ny; ++j) {
+            int l = 1 + nx * (j - 1) + nxy * (k - 1);
+            for (int i = 1; i <= nx; ++i, ++l) {
+                std::int8_t* d = dir + 3 * static_cast<size_t>(l);
+                if (!(exmap[l] < 6.0f)) {
+                    code[l] = 0;
+                    d[0] = d[1] = d[2] = 0;
+                    continue;
+                }
+                const float q = std::nearbyint((c * phi[l] - amin) * v.scale);
+                code[l] = static_cast<std::int16_t>(std::clamp(q, -32768.0f, 32767.0f));
+                // Field = -c grad phi; its direction scaled to 127,
+                // truncated toward zero.
+                const float ex = -c * deriv(l, i, nx, 1);
+                const float ey = -c * deriv(l, j, ny, nx);
+                const float ez = -c * deriv(l, k, nz, nxy);
+                const float len = std::sqrt(ex * ex + ey * ey + ez * ez);
+                if (!(len > 0.0f) || !std::isfinite(len)) {
+                    d[0] = d[1] = d[2] = 0;
+                    continue;
+                }
+                d[0] = static_cast<std::int8_t>(static_cast<int>(ex / len * 127.0f));
+                d[1] = static_cast<std::int8_t>(static_cast<int>(ey / len * 127.0f));
+                d[2] = static_cast<std::int8_t>(static_cast<int>(ez / len * 127.0f));
+            }
+        }
+    v.code = code;
+    v.dir = dir;
+}
+
+std::string brkmap(const VectorMap& v, std::string_view title) {
+    const int nbx = nbrick(v.nx), nby = nbrick(v.ny), nbz = nbrick(v.nz);
+    std::string buf;
+    buf.reserve(static_cast<size_t>(brkrec) * (8 + 10 * static_cast<size_t>(nbx) * nby * nbz));
+    mbrwrh(buf, v, title);
+    // Each brick: 216 potential codes (2 bytes, 4 records), then 216
+    // directions (3 signed bytes, 6 records); points i fastest, then j, k.
+    // Points beyond the grid (the last brick of an axis) hold zeros.
+    std::int16_t codes[216];
+    std::int8_t dirs[648];
+    const int nxy = v.nx * v.ny;
+    for (int kb = 0; kb < nbz; ++kb)
+        for (int jb = 0; jb < nby; ++jb)
+            for (int ib = 0; ib < nbx; ++ib) {
+                int p = 0;
+                for (int kk = 1 + 5 * kb; kk <= 6 + 5 * kb; ++kk)
+                    for (int j = 1 + 5 * jb; j <= 6 + 5 * jb; ++j)
+                        for (int i = 1 + 5 * ib; i <= 6 + 5 * ib; ++i, ++p) {
+                            if (i > v.nx || j > v.ny || kk > v.nz) {
+                                codes[p] = 0;
+                                dirs[3 * p] = dirs[3 * p + 1] = dirs[3 * p + 2] = 0;
+                                continue;
+                            }
+                            const size_t l = static_cast<size_t>(i + v.nx * (j - 1) + nxy * (kk - 1));
+                            codes[p] = v.code[l];
+                            std::memcpy(dirs + 3 * p, v.dir + 3 * l, 3);
+                        }
+                buf.append(reinterpret_cast<const char*>(codes), sizeof codes);
+                buf.append(reinterpret_cast<const char*>(dirs), sizeof dirs);
+            }
+    return buf;
+}
+
+void outvec(Kova& k, std::string& file, std::string_view title, float c) {
+    const GridStore& g = k.mess;
+    for (int n : {g.nx, g.ny, g.nz})
+        if (n > maxbrk) {
+            out(k,
+                "('One of the dimensions of the map ',i6,' is greated than the program can accept',i6,' edit "
+                "mhbmap and change mxrrho ')",
+                n, maxbrk);
+            endrun(k, 0);
+        }
+    VectorMap v;
+    v.nx = g.nx, v.ny = g.ny, v.nz = g.nz;
+    v.h = g.h, v.ox = g.xo, v.oy = g.yo, v.oz = g.zo;
+    const size_t n = static_cast<size_t>(g.nxyz) + 1;
+    std::vector<std::int16_t> code(n);
+    std::vector<std::int8_t> dir(3 * n);
+    vecmap(v, g.phi.data(), g.iacs.data(), c, code.data(), dir.data());
+
+    out(k, "('Maximum and minimum values of density: ',2f15.3)", v.amax, v.amin);
+    double mean, sd;
+    if (mnstd(v.kept, v.sum, v.sumsq, mean, sd))
+        out(k, "('Standard Deviation\t\t     : ',f10.3)", static_cast<float>(sd));
+    else
+        out(k, "(1x,a)", "No statistics for less than 3 values");
+    out(k,
+        "(///,' Converting a map to HYDRA brick format',/,'           order of axes:',3i7,/,' number of points "
+        "in map:',3i7,/,' number of bricks in map:',3i7)",
+        1, 2, 3, v.nx, v.ny, v.nz, nbrick(v.nx), nbrick(v.ny), nbrick(v.nz));
+
+    const std::string image = brkmap(v, title);
+    // A new file, never one that exists: the name is claimed through the
+    // file opener, then the fixed-length records are written to it.
+    const int unit = k.files.wrunit;
+    kvopen(k, unit, file, false);
+    k.units.close(unit);
+    std::ofstream f(file, std::ios::binary | std::ios::trunc);
+    if (f) f.write(image.data(), static_cast<std::streamsize>(image.size()));
+    if (!f) {
+        msg(k, "problems opening file for bricked map output");
+        endrun(k, 0);
+    }
+}
+
+void right(Kova& k) {
+    WriteCommand c;
+    const int in = k.files.inunit;
+    MoleculeStore& m = k.mol;
+    auto clear_picks = [&] {
+        const int last = m.nmol >= 1 ? std::min(m.lstatm[m.nmol], maxatm) : 0;
+        for (int i = 1; i <= last; ++i) k.wr.picwrt[i] = 0;
+    };
+    auto outdated = [&](std::string_view w) { warn(k, "WARNING: write(010) Outdated keyword ignored: ", w); };
+    for (;;) {
+        std::string w = getnam(k, in, "Write");
+        if (w == "end") break;
+        std::string_view w4 = std::string_view(w).substr(0, 4);
+        if (w == "ascii") {
+            c.form = 1;
+        } else if (w == "binary") {
+            c.form = 0;
+        } else if (w == "coord") {
+            c.type = "coord";
+        } else if (w == "unit") {
+            float u = getnum(k, in, "Reed");
+            // Rounded to the nearest unit; an absurd value is refused later.
+            c.unit = std::fabs(u) < 1.0e6f ? static_cast<int>(std::lround(u)) : -1;
+            c.useunit = true;
+        } else if (w == "qrad") {
+            c.qrad = true;
+        } else if (w == "rama" || w == "trama" || w == "grid" || w == "vector" || w == "surf") {
+            c.type = w;
+        } else if (w == "phi" || w == "exgrid" || w == "epsc" || w == "epsi" || w == "epsj" || w == "epsk" ||
+                   w == "rho") {
+            c.type = "grid";
+            c.grid = w;
+        } else if (w == "file") {
+            c.file = std::string(trimmed(getfil(k, in, "Write")));
+        } else if (w4 == "excl") {
+            c.excl = true;
+        } else if (w4 == "noex") {
+            c.excl = false;
+        } else if (w4 == "seti") {
+            c.setint = getnum(k, in, "Write");
+        } else if (w4 == "intv") {
+            c.intv = getint(k, in, "Write");
+        } else if (w4 == "sele") {
+            clear_picks();
+            sele(k, k.wr.picwrt);
+        } else if (w4 == "prox") {
+            clear_picks();
+            prox(k, k.wr.picwrt);
+        } else if (w == "contour" || w == "quanta" || w == "pdb" || w == "card") {
+            outdated(w);
+        } else if (w == "space") {
+            getfp(k, in, "Write");
+            outdated(w);
+        } else if (w == "slice") {
+            for (int i = 0; i < 8; ++i) getfp(k, in, "Write");
+            outdated(w);
+        } else {
+            warn(k, "WARNING: write(000) Unknown keyword: ", w);
+        }
+    }
+
+    k.units.write(k.files.outunit, "");
+    out(k, "(1x,a)", "WRITE MODULE");
+    if (c.type == "coord") {
+        write_coord(k, c);
+    } else if (c.type == "grid") {
+        write_grid(k, c);
+    } else if (c.type == "surf") {
+        write_surf(k, c);
+    } else if (c.type == "vector") {
+        write_vector(k, c);
+    } else if (c.type == "rama" || c.type == "trama") {
+        // The histograms are gathered by the trajectory analysis, which has
+        // not been run in this program: there is nothing to write.
+        msg(k, "WARNING: write(300) No dihedral histograms exist; nothing written for: ", c.type);
+        kvabort(k, warning);
+    } else {
+        warn(k, "WARNING: write(200) Unknown write type: ", c.type);
+    }
+}
+
+}  // namespace kova
