@@ -6,6 +6,7 @@
 #include "command/output.hpp"
 #include "elec/elec.hpp"
 #include "molecule/params.hpp"
+#include "molecule/print.hpp"
 #include "molecule/read.hpp"
 #include "molecule/write.hpp"
 
@@ -48,7 +49,7 @@ constexpr Command table[] = {
     {"open", false, opn},
     {"close", false, clos},
     {"write", false, right},
-    {"print", false, nullptr},
+    {"print", false, prt},
     {"set", false, set},
     {"edit", false, nullptr},
     {"em", false, nullptr},

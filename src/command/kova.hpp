@@ -127,6 +127,12 @@ struct WriteState {
     Arr1<int, maxatm> picwrt{};
 };
 
+// What the print command keeps from one invocation to the next.
+struct PrintKeep {
+    int order = 3;   // multipole order
+    int nsph = 200;  // points per sphere of the surface reports
+};
+
 struct Kova {
     Kova(std::istream& in, std::ostream& out, std::ostream& err) : units(in, out, err) {}
 
@@ -143,6 +149,8 @@ struct Kova {
     ParamStore qtb;
     GridStore mess;
     Environment env;
+    ElecReport erep;
+    PrintKeep prk;
 };
 
 }  // namespace kova

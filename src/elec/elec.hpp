@@ -116,6 +116,26 @@ void qefrc(Kova& k, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<
 void gfrc(Kova& k, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy,
           Arr1<float, maxatm>& fz);
 
+// Dielectric boundary forces on the atoms owning the boundary segments (all
+// forces first set to 0).
+void dbfrc(Kova& k, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy, Arr1<float, maxatm>& fz);
+// Osmotic forces of the mobile ions on the ion-exclusion spheres of the
+// selected atoms, from n points per sphere.
+void ibfrc(Kova& k, int nsph, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy,
+           Arr1<float, maxatm>& fz);
+// Energy of the full nonlinear solution: the charges in the potential, less
+// the field energy and the osmotic term of the mobile ions (inside the
+// energy box of the print command when one is set).
+double nrggrd(Kova& k);
+// Reference potentials at an atom: the finite-difference Coulomb potential
+// of all other atoms at its spread position, and its own lattice self
+// potential.
+double green1(Kova& k, int atom);
+double green2(Kova& k, int atom);
+// The electrostatics options of the print command for the selected atoms
+// (option word as chosen there; nsph points per sphere for the ionic force).
+void prtele(Kova& k, const std::string& option, int nsph, const Arr1<int, maxatm>& sel);
+
 // The analytic potential of the atoms selected for elec: one spherical
 // cavity (the selected atoms with a non-zero radius, all at one centre with
 // one radius) or a uniform medium.

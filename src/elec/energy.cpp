@@ -276,3 +276,121 @@ void gfrc(Kova& k, const Arr1<int, maxatm>& sel, Arr1<float, maxatm>& fx, Arr1<f
 }
 
 }  // namespace kova
+
+namespace kova {
+
+double nrggrd(Kova& k) {
+    GridStore& g = k.mess;
+    if (!fits_grid(g)) return 0.0;
+    const int nx = g.nx, ny = g.ny, nz = g.nz, nxy = g.nxy, n = g.nxyz;
+    std::fill(g.rhs.begin() + 1, g.rhs.begin() + n + 1, 0.0f);
+    charge(k);
+    float* m = g.pvec.data();
+    std::fill(m + 1, m + n + 1, 1.0f);
+    if (g.energy_switches[0] || g.energy_switches[1]) {
+        // The energy box: centre and half-widths (Angstrom).
+        const GridCoord c = xyzijk(g.energies[0], g.energies[1], g.energies[2], g.h, g.xo, g.yo, g.zo);
+        const float gc[3] = {c.gx, c.gy, c.gz};
+        const int dims[3] = {nx, ny, nz};
+        int lo[3], hi[3];
+        for (int d = 0; d < 3; ++d) {
+            const float w = g.energies[3 + d] / g.h;
+            lo[d] = std::max(static_cast<int>(gc[d] - w + 1.0f), 1);
+            hi[d] = std::min(static_cast<int>(gc[d] + w), dims[d]);
+        }
+        const bool include = g.energy_switches[0];
+        if (include) std::fill(m + 1, m + n + 1, 0.0f);
+        for (int kk = lo[2]; kk <= hi[2]; ++kk)
+            for (int j = lo[1]; j <= hi[1]; ++j)
+                for (int i = lo[0]; i <= hi[0]; ++i) m[g.index(i, j, kk)] = include ? 1.0f : 0.0f;
+        g.energy_switches = {false, false};
+    }
+    const float* phi = g.phi.data();
+    const float* rhs = g.rhs.data();
+    double q = 0;
+    for (int l = 1; l <= n; ++l) q += double(rhs[l]) * phi[l] * m[l];
+    q *= 0.5 * g.h;
+
+    double f1 = 0, f2 = 0;
+    const float* ei = g.epsi.data();
+    const float* ej = g.epsj.data();
+    const float* ek = g.epsk.data();
+    for (int kk = 1; kk < nz; ++kk)
+        for (int j = 1; j < ny; ++j) {
+            const int base = nx * (j - 1) + nxy * (kk - 1);
+            for (int i = 1; i < nx; ++i) {
+                const int l = base + i;
+                const double dx = double(phi[l + 1]) - phi[l];
+                const double dy = double(phi[l + nx]) - phi[l];
+                const double dz = double(phi[l + nxy]) - phi[l];
+                const double ex = ei[l] * dx * dx, ey = ej[l] * dy * dy, ez = ek[l] * dz * dz;
+                f1 += m[l] * (ex + ey + ez);
+                f2 += m[l + 1] * ex + m[l + nx] * ey + m[l + nxy] * ez;
+            }
+        }
+    f1 *= 0.5 * g.h;
+    f2 *= 0.5 * g.h;
+
+    const double rt = double(gasconst) * k.env.temp;
+    const float* iacs = g.iacs.data();
+    double ion = 0;
+    if (k.env.cion != 0.0f && rt > 0.0) {
+        for (int l = 1; l <= n; ++l)
+            if (iacs[l] != 6.0f) ion += std::cosh(double(phi[l]) * m[l] / rt) - 1.0;
+        ion *= -2.0 * k.env.cion * double(g.h) * g.h * g.h * rt;
+    }
+    return 2.0 * q - 0.5 * (f1 + f2) + ion;
+}
+
+namespace {
+
+// Weights of the atom's cell corners; false when the atom is off the grid
+// (after the warning).
+bool green_cell(Kova& k, int a, Cell& c) {
+    c = cell_of(k, a);
+    if (on_grid(k.mess, c.c)) return true;
+    fwrite(k, k.files.msgunit, "(1x,'WARNING: self(000) can not calculate energy: ','charge is off grid.')");
+    kvabort(k, warning);
+    return false;
+}
+
+}  // namespace
+
+double green1(Kova& k, int atom) {
+    const GridStore& g = k.mess;
+    const MoleculeStore& m = k.mol;
+    Cell ci;
+    if (!green_cell(k, atom, ci)) return 0.0;
+    const double ei = k.env.epsint, h = g.h;
+    double s = 0;
+    for (int b = 1; b <= atoms(k); ++b) {
+        if (b == atom || m.chrg[b] == 0.0f) continue;
+        const double dx = double(m.x[atom]) - m.x[b], dy = double(m.y[atom]) - m.y[b],
+                     dz = double(m.z[atom]) - m.z[b];
+        const double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+        if (d / h > 12.3) {
+            s += m.chrg[b] / (fourpi * ei * d);
+            continue;
+        }
+        Cell cb;
+        if (!green_cell(k, b, cb)) return 0.0;
+        double t = 0;
+        for (int p = 0; p < 8; ++p)
+            for (int q = 0; q < 8; ++q) {
+                const int oi = ci.c.i + (p & 1) - cb.c.i - (q & 1);
+                const int oj = ci.c.j + ((p >> 1) & 1) - cb.c.j - ((q >> 1) & 1);
+                const int ok = ci.c.k + ((p >> 2) & 1) - cb.c.k - ((q >> 2) & 1);
+                t += double(ci.w[p]) * cb.w[q] / deff(oi, oj, ok);
+            }
+        s += m.chrg[b] * t / (fourpi * ei * h);
+    }
+    return s;
+}
+
+double green2(Kova& k, int atom) {
+    Cell c;
+    if (!green_cell(k, atom, c)) return 0.0;
+    return 2.0 * k.mol.chrg[atom] * cell_self(c.w) / (double(k.mess.h) * k.env.epsint);
+}
+
+}  // namespace kova

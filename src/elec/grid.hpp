@@ -110,6 +110,23 @@ struct GridStore {
     int index(int i, int j, int k) const { return i + nx * (j - 1) + nxy * (k - 1); }
 };
 
+// Whether the dimensions describe a grid the maps can hold.
+inline bool fits_grid(const GridStore& g) {
+    return g.nx >= 1 && g.ny >= 1 && g.nz >= 1 &&
+           static_cast<long long>(g.nx) * g.ny * g.nz <= static_cast<long long>(maxgrid) &&
+           g.nxy == g.nx * g.ny && g.nxyz == g.nxy * g.nz;
+}
+
+// What the electrostatics options of the print command keep from one print
+// command to the next: the summed energy, the accumulated per-atom forces
+// (internal units per Angstrom) and the saved potentials at the atoms.
+struct ElecReport {
+    double ensum = 0;
+    Arr1<double, maxatm> fx{}, fy{}, fz{};
+    Arr1<float, maxatm> phisite{};
+    Arr1<int, maxatm> phiflag{};
+};
+
 // The environment (envconr and companions), shared with Brownian dynamics
 // and the mechanics terms.
 struct Environment {
