@@ -369,8 +369,12 @@ bool inpgrd(Kova& k, const std::string& file, int unit, int form, std::string& t
         kvabort(k, fatal);
     }
     if (r.fail == Fail::none) {
-        // Values are divided by the factor the file says they were written with.
-        const float div = r.hd.scale != 0.0f ? r.hd.scale : scale;
+        // Values are divided by the factor the file says they were written
+        // with. A text header holds it to six digits only: when it agrees
+        // with the caller's factor to that precision, the caller's exact
+        // factor is the one the values were multiplied by.
+        float div = r.hd.scale != 0.0f ? r.hd.scale : scale;
+        if (form == 1 && scale != 0.0f && std::fabs(r.hd.scale - scale) <= 5.0e-6f * std::fabs(scale)) div = scale;
         for (size_t l = 0; l < r.values.size(); ++l) {
             r.values[l] /= div;
             if (!finite(r.values[l])) {

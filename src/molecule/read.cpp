@@ -1,11 +1,12 @@
 // The read command: loads molecules, reference structures, B-factor
-// weights and (later) grid maps.
+// weights and grid maps.
 #include <cmath>
 
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
 #include "command/readers.hpp"
 #include "command/tokens.hpp"
+#include "elec/gridfile.hpp"
 #include "fortio/format.hpp"
 #include "molecule/read.hpp"
 
@@ -308,6 +309,57 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
     }
 }
 
+// Reads a potential (type grid) or a staggered permittivity map (epsi,
+// epsj, epsk) and installs the geometry of the file as the current grid.
+void read_grid(Kova& k, const ReadCommand& c, const std::string& type, const std::string& file) {
+    GridStore& g = k.mess;
+    // Which map, and the factor its file values were written with.
+    const bool phi = type == "grid";
+    float* map = phi ? g.phi.data() : type == "epsi" ? g.epsi.data() : type == "epsj" ? g.epsj.data() : g.epsk.data();
+    const float scale = phi ? 0.0023900573f : 1745898.875f;
+    const std::string& kind = phi ? k.rd.gridkind : type;
+    k.units.write(k.files.outunit, "");
+    out(k, "(1x,a)", "READ MODULE");
+    out(k, "(1x,a)", "READ GRID");
+    out(k, "(1x,a,a20)", label("  Grid type"), pad(kind, linlen));
+    out(k, "(1x,a,a20)", label("  Grid file"), pad(file, linlen));
+    std::string title;
+    int grdflg = 0;
+    if (!inpgrd(k, file, k.files.rdunit, c.binary ? 0 : 1, title, g.nx, g.ny, g.nz, g.h, g.xo, g.yo, g.zo, grdflg,
+                map, maxgrid, scale, k.files.msgunit)) {
+        msg(k, "ERROR: reed(075) Grid not read; the grid store is unchanged.");
+        kvabort(k, error);
+        return;
+    }
+    g.update_counts();
+    if (phi) {
+        g.hold = g.h;
+        g.xoold = g.xo, g.yoold = g.yo, g.zoold = g.zo;
+        g.nxold = g.nx, g.nyold = g.ny, g.nzold = g.nz;
+    } else {
+        // The file places the staggered values at their true positions, half
+        // a step along the map's axis; the grid itself starts half a step
+        // earlier.
+        float& o = type == "epsi" ? g.xo : type == "epsj" ? g.yo : g.zo;
+        o -= g.h / 2.0f;
+        g.hrep = g.h;
+        g.xorep = g.xo, g.yorep = g.yo, g.zorep = g.zo;
+        g.nxrep = g.nx, g.nyrep = g.ny, g.nzrep = g.nz;
+    }
+    out(k, "(1x,a,i3,',',i3,',',i3)", label("  Grid dimensions"), g.nx, g.ny, g.nz);
+    out(k, "(1x,a,f10.3,'  A'/54x,f10.3,'  A'/54x,f10.3,'  A')", label("  Grid origin"), g.xo, g.yo, g.zo);
+    out(k, "(1x,a,f10.3,'  A')", label("  Grid spacing"), g.h);
+    if (phi) {
+        fwrite(k, k.files.msgunit,
+               "(1x,'NOTE: reed(070) Run \"elec setup samegrid\" ','to complete grid setup.')");
+    } else {
+        msg(k, "NOTE: reed(070) Use samegrid on elec command line");
+        msg(k, "to complete grid setup, or use reps keyword on elec ");
+        msg(k, "command line to reuse epsilon grids.");
+    }
+    kvabort(k, note);
+}
+
 }  // namespace
 
 void reed(Kova& k) {
@@ -384,8 +436,7 @@ void reed(Kova& k) {
     } else if (s.type == "bfac") {
         read_bfactors(k, c, file);
     } else if (s.type == "grid" || s.type == "epsi" || s.type == "epsj" || s.type == "epsk") {
-        msg(k, "ERROR: reed(075) Reading grid files is not available yet.");
-        kvabort(k, error);
+        read_grid(k, c, s.type, file);
     } else {
         fwrite(k, k.files.msgunit, "(1x,'WARNING: reed(080) Read type not specified.',' Read command aborted.')");
         kvabort(k, warning);

@@ -194,5 +194,284 @@ TEST_F(GridFile, ExclusionInteriorTakesTheInsideValueAndFilesAreNeverOverwritten
     EXPECT_EQ(v[3], -50.0f);
 }
 
+// ---------------------------------------------------------------------------
+// Round trips
+
+// The header items inpgrd hands back.
+struct Read {
+    std::string title;
+    int nx = 0, ny = 0, nz = 0, flag = 0;
+    float h = 0, ox = 0, oy = 0, oz = 0;
+    std::vector<float> grid = std::vector<float>(maxgrid + 1, -7.0f);
+    bool ok = false;
+    Read(Kova& k, const std::string& file, int form, float scale = 1.0f) {
+        ok = inpgrd(k, file, 20, form, title, nx, ny, nz, h, ox, oy, oz, flag, grid.data(), maxgrid, scale,
+                    k.files.msgunit);
+    }
+};
+
+TEST_F(GridFile, EveryGridTypeComesBackInBothEncodings) {
+    test::Session s;
+    const int nx = 9, ny = 7, nz = 5;
+    const float hh = 0.8f;
+    struct Type {
+        const char* title;
+        int flag;
+        float scale;
+        std::vector<float> map;
+    };
+    // Values of the range each map holds: potentials, permittivities, point
+    // charges times h, exclusion flags.
+    const std::vector<Type> types = {
+        {"Potential Grid", 1, 0.0023900573f, make_map(nx, ny, nz, [](int i, int j, int k) { return 400.0f * wavy(i, j, k); })},
+        {"EPSC - Dielectric and Ionic Grid", 2, 1745898.875f,
+         make_map(nx, ny, nz, [](int i, int j, int k) { return 1.0e-4f * (1.5f + wavy(i, j, k)); })},
+        {"EPSI - X-shifted Dielectric Grid", 3, 1745898.875f,
+         make_map(nx, ny, nz, [](int i, int j, int) { return (i + j) % 3 ? 78.0f * eps0 : 2.0f * eps0; })},
+        {"EPSJ - Y-shifted Dielectric Grid", 4, 1745898.875f,
+         make_map(nx, ny, nz, [](int i, int j, int k) { return (i == nx) ? 0.0f : float(j + k) * eps0; })},
+        {"EPSK - Z-shifted Dielectric Grid", 5, 1745898.875f,
+         make_map(nx, ny, nz, [](int i, int, int k) { return (k == nz) ? 0.0f : float(i) * 7.0f * eps0; })},
+        {"RHO - Charge Grid", 6, hh, make_map(nx, ny, nz, [](int i, int j, int k) { return 0.3f * wavy(k, j, i); })},
+        {"EXGRID - Solvent Exclusion Grid", 7, 1.0f,
+         make_map(nx, ny, nz, [](int i, int j, int k) { return (i * j * k) % 4 ? 0.0f : 6.0f; })},
+    };
+    int n = 0;
+    for (const Type& t : types) {
+        for (int form : {0, 1}) {
+            SCOPED_TRACE(std::string(t.title) + (form ? " text" : " binary"));
+            const std::string file = "g" + std::to_string(++n) + ".grd";
+            ASSERT_TRUE(outgrd(s.k, file, 20, form, t.title, nx, ny, nz, hh, -3.5f, 2.25f, 0.5f, t.flag, t.map.data(),
+                               t.scale, 1));
+            Read r(s.k, file, form, 99.0f);  // the file's own factor is the divisor
+            ASSERT_TRUE(r.ok) << s.out.str();
+            EXPECT_EQ(r.title, t.title);
+            EXPECT_EQ(r.flag, t.flag);
+            EXPECT_EQ(r.nx, nx);
+            EXPECT_EQ(r.ny, ny);
+            EXPECT_EQ(r.nz, nz);
+            EXPECT_EQ(r.h, hh);
+            EXPECT_EQ(r.ox, -3.5f);
+            EXPECT_EQ(r.oy, 2.25f);
+            EXPECT_EQ(r.oz, 0.5f);
+            for (int l = 1; l <= nx * ny * nz; ++l) {
+                const float v = t.map[l];
+                if (form == 0) {
+                    // The file holds scale x value; reading divides it again.
+                    const float written = t.scale * v;
+                    ASSERT_EQ(r.grid[l], written / t.scale) << l;
+                    ASSERT_LE(std::fabs(r.grid[l] - v), std::fabs(v) * 1.2e-7f) << l;
+                } else {
+                    ASSERT_LE(std::fabs(r.grid[l] - v), std::fabs(v) * 6.0e-6f) << l;  // six digits
+                }
+            }
+            EXPECT_EQ(r.grid[nx * ny * nz + 1], -7.0f);  // nothing beyond the grid
+        }
+    }
+}
+
+TEST_F(GridFile, StepTwoReadsBackAsA32PointGrid) {
+    test::Session s;
+    const int n = 65;
+    auto g = make_map(n, n, n, wavy);
+    for (int form : {0, 1}) {
+        const std::string file = form ? "t.grd" : "b.grd";
+        ASSERT_TRUE(outgrd(s.k, file, 20, form, "Potential Grid", n, n, n, 1.25f, -41.25f, -41.25f, -41.25f, 1,
+                           g.data(), 0.0023900573f, 2));
+        Read r(s.k, file, form);
+        ASSERT_TRUE(r.ok) << s.out.str();
+        EXPECT_EQ(r.nx * r.ny * r.nz, 32 * 32 * 32);
+        EXPECT_EQ(r.h, 2.5f);
+        EXPECT_EQ(r.ox, -41.25f);
+        for (int k : {1, 17, 32})
+            for (int j : {1, 32})
+                for (int i : {1, 5, 32})
+                    EXPECT_NEAR(r.grid[i + 32 * (j - 1) + 1024 * (k - 1)], wavy(2 * i - 1, 2 * j - 1, 2 * k - 1),
+                                form ? 1e-5f : 1e-6f);
+    }
+}
+
+// The read command: the listing, the geometry it installs and its NOTEs.
+class ReadCommand : public GridFile {
+protected:
+    std::unique_ptr<test::Session> s;
+    test::Session& run(const std::string& deck) {
+        s = std::make_unique<test::Session>(deck);
+        run_kova(s->k);
+        return *s;
+    }
+};
+
+TEST_F(ReadCommand, PotentialBecomesThePreviousGrid) {
+    {
+        test::Session w;
+        auto g = make_map(5, 6, 7, [](int i, int j, int k) { return float(i * j - k); });
+        ASSERT_TRUE(outgrd(w.k, "p.grd", 20, 0, "Potential Grid", 5, 6, 7, 1.5f, -4.5f, -5.25f, -6.0f, 1, g.data(),
+                           0.0023900573f, 1));
+    }
+    auto& r = run("read phi binary file 'p.grd' end\n");
+    const GridStore& g = r.k.mess;
+    EXPECT_EQ(g.nx, 5);
+    EXPECT_EQ(g.nxyz, 5 * 6 * 7);
+    EXPECT_EQ(g.hold, 1.5f);
+    EXPECT_EQ(g.xoold, -4.5f);
+    EXPECT_EQ(g.yoold, -5.25f);
+    EXPECT_EQ(g.zoold, -6.0f);
+    EXPECT_EQ(g.nxold, 5);
+    EXPECT_EQ(g.nyold, 6);
+    EXPECT_EQ(g.nzold, 7);
+    EXPECT_NEAR(g.phi[g.index(3, 4, 5)], 7.0f, 1e-6f);
+    const std::string text = r.messages();
+    EXPECT_NE(text.find(" READ GRID\n"
+                        "   Grid type                                         :phi                 \n"
+                        "   Grid file                                         :p.grd               \n"
+                        "   Grid dimensions                                   :  5,  6,  7\n"
+                        "   Grid origin                                       :    -4.500  A\n"
+                        "                                                          -5.250  A\n"
+                        "                                                          -6.000  A\n"
+                        "   Grid spacing                                      :     1.500  A\n"
+                        " NOTE: reed(070) Run \"elec setup samegrid\" to complete grid setup.\n"),
+              std::string::npos)
+        << text;
+}
+
+TEST_F(ReadCommand, StaggeredMapsUndoTheHalfStepOfTheirAxis) {
+    const float hh = 0.75f, xo = -10.5f, yo = 3.0f, zo = 0.25f;
+    {
+        test::Session w;
+        auto g = make_map(4, 3, 2, [](int i, int j, int k) { return float(i + j + k) * eps0; });
+        // As the write command stores them: the origin moved half a step along the map's axis.
+        ASSERT_TRUE(outgrd(w.k, "i.grd", 20, 1, "EPSI", 4, 3, 2, hh, xo + hh / 2, yo, zo, 3, g.data(), 1745898.875f, 1));
+        ASSERT_TRUE(outgrd(w.k, "j.grd", 20, 1, "EPSJ", 4, 3, 2, hh, xo, yo + hh / 2, zo, 4, g.data(), 1745898.875f, 1));
+        ASSERT_TRUE(outgrd(w.k, "k.grd", 20, 0, "EPSK", 4, 3, 2, hh, xo, yo, zo + hh / 2, 5, g.data(), 1745898.875f, 1));
+    }
+    for (const char* t : {"epsi file 'i.grd'", "epsj file 'j.grd'", "epsk binary file 'k.grd'"}) {
+        SCOPED_TRACE(t);
+        auto& r = run(std::string("read ") + t + " end\n");
+        const GridStore& g = r.k.mess;
+        EXPECT_EQ(g.xorep, xo);
+        EXPECT_EQ(g.yorep, yo);
+        EXPECT_EQ(g.zorep, zo);
+        EXPECT_EQ(g.hrep, hh);
+        EXPECT_EQ(g.nxrep, 4);
+        EXPECT_EQ(g.nyrep, 3);
+        EXPECT_EQ(g.nzrep, 2);
+        EXPECT_EQ(g.hold, -9999.0f);  // a permittivity map is no previous potential
+        const std::vector<float>& m = t[3] == 'i' ? g.epsi : t[3] == 'j' ? g.epsj : g.epsk;
+        EXPECT_NEAR(m[g.index(4, 3, 2)], 9.0f * eps0, 6e-5f * eps0);
+        EXPECT_NE(r.messages().find(" NOTE: reed(070) Use samegrid on elec command line\n"
+                                    " to complete grid setup, or use reps keyword on elec \n"
+                                    " command line to reuse epsilon grids.\n"),
+                  std::string::npos);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// gfortran reads our files with plain READs and writes back what it got.
+
+bool have_gfortran() { return std::system("command -v gfortran > /dev/null 2>&1") == 0; }
+
+const char* const reader_source = R"F90(
+program rdgrid
+  implicit none
+  character(len=72) :: title
+  real(4) :: scale, dum2, h, ox, oy, oz, d(6)
+  integer(4) :: flag, idum2, km, one, km2, im, jm, kk, idum3, idum4, k, p, pnx, pny, l
+  real(4), allocatable :: v(:)
+  character(len=16) :: files(2)
+  files(1) = 'b.grd'
+  files(2) = 't.grd'
+  open(12, file='back.txt', status='replace')
+  do p = 1, 2
+    if (p == 1) then
+      open(11, file=files(p), form='unformatted', access='sequential', status='old')
+      read(11) title, scale, dum2, flag, idum2, km, one, km2, im, jm, kk, h, ox, oy, oz, d, idum3, idum4
+    else
+      open(11, file=files(p), form='formatted', status='old')
+      read(11, '(a72/2e12.6,5i7/3i7,4e12.6/4e12.6/2e12.6,2i7)') title, scale, dum2, flag, idum2, km, one, km2, &
+        im, jm, kk, h, ox, oy, oz, d, idum3, idum4
+    end if
+    write(12, '(a)') trim(title)
+    write(12, *) transfer(scale, 1), flag, km, one, km2, im, jm, kk, transfer(h, 1), transfer(ox, 1), &
+      transfer(oy, 1), transfer(oz, 1)
+    allocate(v(im * jm))
+    do k = 1, kk
+      if (p == 1) then
+        read(11) l, pnx, pny
+        read(11) v
+      else
+        read(11, '(3i7)') l, pnx, pny
+        read(11, '((6(1x,e12.6)))') v
+      end if
+      write(12, *) l, pnx, pny
+      write(12, *) (transfer(v(l), 1), l = 1, im * jm)
+    end do
+    deallocate(v)
+    close(11)
+  end do
+  close(12)
+end program
+)F90";
+
+TEST_F(GridFile, GfortranReadsBothEncodings) {
+    if (!have_gfortran()) GTEST_SKIP() << "gfortran is not on PATH";
+    test::Session s;
+    const int nx = 7, ny = 4, nz = 3;
+    auto g = make_map(nx, ny, nz, [](int i, int j, int k) { return 1000.0f * wavy(i, j, k); });
+    for (int form : {0, 1})
+        ASSERT_TRUE(outgrd(s.k, form ? "t.grd" : "b.grd", 20, form, "Fortran check", nx, ny, nz, 0.6f, -2.5f, 1.75f,
+                           -0.125f, 1, g.data(), 0.0023900573f, 1));
+    std::ofstream("rdgrid.f90") << reader_source;
+    ASSERT_EQ(std::system("gfortran -O0 -o rdgrid rdgrid.f90 > build.log 2>&1 && ./rdgrid > run.log 2>&1"), 0)
+        << lines_of("build.log").size();
+    // What gfortran read, item by item, against what our reader gives.
+    std::ifstream back("back.txt");
+    auto bits = [](float f) {
+        std::int32_t b;
+        std::memcpy(&b, &f, 4);
+        return b;
+    };
+    for (int form : {0, 1}) {
+        SCOPED_TRACE(form ? "text" : "binary");
+        Read r(s.k, form ? "t.grd" : "b.grd", form, 0.0023900573f);
+        ASSERT_TRUE(r.ok);
+        std::string title;
+        std::getline(back, title);
+        EXPECT_EQ(title, "Fortran check");
+        std::int32_t scale, flag, km, one, km2, im, jm, kk, h, ox, oy, oz;
+        back >> scale >> flag >> km >> one >> km2 >> im >> jm >> kk >> h >> ox >> oy >> oz;
+        if (form == 0) EXPECT_EQ(scale, bits(0.0023900573f));  // six digits in text
+        EXPECT_EQ(flag, 1);
+        EXPECT_EQ(km, nz);
+        EXPECT_EQ(one, 1);
+        EXPECT_EQ(km2, nz);
+        EXPECT_EQ(im, nx);
+        EXPECT_EQ(jm, ny);
+        EXPECT_EQ(kk, nz);
+        EXPECT_EQ(h, bits(0.6f));
+        EXPECT_EQ(ox, bits(-2.5f));
+        EXPECT_EQ(oy, bits(1.75f));
+        EXPECT_EQ(oz, bits(-0.125f));
+        for (int k = 1; k <= nz; ++k) {
+            int pk, pnx, pny;
+            back >> pk >> pnx >> pny;
+            EXPECT_EQ(pk, k);
+            EXPECT_EQ(pnx, nx);
+            EXPECT_EQ(pny, ny);
+            for (int l = 1; l <= nx * ny; ++l) {
+                std::int32_t b;
+                back >> b;
+                // gfortran's value times nothing: the file value; ours is it
+                // divided by the scale.
+                float v;
+                std::memcpy(&v, &b, 4);
+                ASSERT_EQ(r.grid[l + nx * ny * (k - 1)], v / 0.0023900573f) << k << " " << l;
+                if (form == 0) ASSERT_EQ(b, bits(0.0023900573f * g[l + nx * ny * (k - 1)]));
+            }
+        }
+        back >> std::ws;
+    }
+}
+
 }  // namespace
 }  // namespace kova
