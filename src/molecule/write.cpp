@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -103,6 +104,19 @@ bool grid_usable(Kova& k) {
     return false;
 }
 
+// The name the file opener will give a new file: the name itself, or the
+// first of name1 ... name99 that does not exist yet (shown in the listing;
+// the grid writer keeps the name it used to itself).
+std::string free_name(const std::string& name) {
+    std::error_code ec;
+    if (!std::filesystem::exists(name, ec)) return name;
+    for (int i = 1; i <= 99; ++i) {
+        std::string n = name + std::to_string(i);
+        if (!std::filesystem::exists(n, ec)) return n;
+    }
+    return name;
+}
+
 void write_coord(Kova& k, const WriteCommand& c) {
     std::string name = c.file;
     int unit = k.files.wrunit;
@@ -158,6 +172,7 @@ void write_grid(Kova& k, const WriteCommand& c) {
     else if (kind->word != "phi")
         inside = c.setint * kcal / scale;
     const std::string name = c.file.empty() ? kind->file : c.file;
+    const std::string used = free_name(name);
     const float* map = gridmap(g, kind->word).data();
     if (c.excl)
         outxgr(k, name, k.files.wrunit, c.form, kind->title, g.nx, g.ny, g.nz, g.h, ox, oy, oz, kind->code, map,
@@ -167,7 +182,7 @@ void write_grid(Kova& k, const WriteCommand& c) {
                scale, c.intv);
     out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad("grid", linlen));
     out(k, "(1x,'  Grid type        (phi,epsc,epsi,epsj,epsk,exgrid) :',a20)", pad(c.grid, linlen));
-    out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
+    out(k, "(1x,'  Output file name                           (file) :',a20)", pad(used, linlen));
     out(k, "(1x,'  Points written at intervals of           (intv #) :',i10)", c.intv);
     out(k, "(1x,'  Output file format                 (binary,ascii) :',a20)",
         pad(c.form == 0 ? "binary" : "ascii", linlen));
