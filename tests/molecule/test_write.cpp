@@ -442,3 +442,21 @@ TEST(VectorMap, MeanAndSampleDeviation) {
     EXPECT_EQ(nblen("abc  "), 3);
     EXPECT_EQ(nblen("    "), 0);
 }
+
+TEST_F(Write, ShiftedMapReadBackRestoresTheGridOrigin) {
+    put("pair.crd", pair_card);
+    test::Session& w = run(std::string(pair_solve) + "write epsj binary end\nwrite epsk end\nstop\n");
+    const float xo = w.k.mess.xo, yo = w.k.mess.yo, zo = w.k.mess.zo;
+    std::vector<float> epsk(w.k.mess.epsk.begin(), w.k.mess.epsk.begin() + w.k.mess.nxyz + 1);
+    for (const char* read : {"read epsj binary file epsj.grd end\nstop\n", "read epsk file epsk.grd end\nstop\n"}) {
+        SCOPED_TRACE(read);
+        const GridStore& g = run(read).k.mess;
+        EXPECT_NEAR(g.xorep, xo, 1e-5f);
+        EXPECT_NEAR(g.yorep, yo, 1e-5f);
+        EXPECT_NEAR(g.zorep, zo, 1e-5f);
+        EXPECT_EQ(g.nzrep, 17);
+    }
+    int bad = 0;
+    for (size_t n = 1; n < epsk.size(); ++n) bad += !near(s->k.mess.epsk[n], epsk[n]);
+    EXPECT_EQ(bad, 0);
+}
