@@ -331,14 +331,15 @@ void vecmap(VectorMap& v, const float* phi, const float* exmap, float c, std::in
     // code = nint((c phi - amin) h / amax 1000); a potential that is zero
     // everywhere codes as 0.
     v.scale = amax > 0 ? v.h / amax * 1000.0f : 0.0f;
-    const float hh = v.h, h2 = 2.0f * v.h;
     // Finite-difference derivative of phi along an axis of m points with
-    // stride s at position q: central inside, one-sided on the end planes.
+    // stride s at position q, times -c: central inside, one-sided on the
+    // end planes.
+    const float one = -c / v.h, two = -c / (2.0f * v.h);
     auto deriv = [&](int l, int q, int m, int s) -> float {
         if (m < 2) return 0.0f;
-        if (q == 1) return (phi[l + s] - phi[l]) / hh;
-        if (q == m) return (phi[l] - phi[l - s]) / hh;
-        return (phi[l + s] - phi[l - s]) / h2;
+        if (q == 1) return (phi[l + s] - phi[l]) * one;
+        if (q == m) return (phi[l] - phi[l - s]) * one;
+        return (phi[l + s] - phi[l - s]) * two;
     };
     for (int k = 1; k <= nz; ++k)
         for (int j = 1; j <= ny; ++j) {
@@ -350,18 +351,23 @@ void vecmap(VectorMap& v, const float* phi, const float* exmap, float c, std::in
                     d[0] = d[1] = d[2] = 0;
                     continue;
                 }
-                const float q = std::nearbyint((c * phi[l] - amin) * v.scale);
-                code[l] = static_cast<std::int16_t>(std::clamp(q, -32768.0f, 32767.0f));
+                // Nearest integer, halves away from zero, kept within 16 bits.
+                const float q = std::clamp((c * phi[l] - amin) * v.scale, -32768.0f, 32767.0f);
+                code[l] = static_cast<std::int16_t>(q >= 0.0f ? static_cast<int>(q + 0.5f)
+                                                              : -static_cast<int>(0.5f - q));
                 // Field = -c grad phi; its direction scaled to 127,
                 // truncated toward zero.
-                const float ex = -c * deriv(l, i, nx, 1);
-                const float ey = -c * deriv(l, j, ny, nx);
-                const float ez = -c * deriv(l, k, nz, nxy);
-                const float len = std::sqrt(ex * ex + ey * ey + ez * ez);
-                if (!(len > 0.0f) || !std::isfinite(len)) {
+                const float ex = deriv(l, i, nx, 1);
+                const float ey = deriv(l, j, ny, nx);
+                const float ez = deriv(l, k, nz, nxy);
+                const float len2 = ex * ex + ey * ey + ez * ez;
+                if (!(len2 > 0.0f) || !(len2 < INFINITY)) {
                     d[0] = d[1] = d[2] = 0;
                     continue;
                 }
+                // Divided by the length itself (not multiplied by its
+                // inverse) so that an axis-parallel field gives 127 exactly.
+                const float len = std::sqrt(len2);
                 d[0] = static_cast<std::int8_t>(static_cast<int>(ex / len * 127.0f));
                 d[1] = static_cast<std::int8_t>(static_cast<int>(ey / len * 127.0f));
                 d[2] = static_cast<std::int8_t>(static_cast<int>(ez / len * 127.0f));
