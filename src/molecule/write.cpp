@@ -95,10 +95,7 @@ void check_grid(Kova& k) {
 
 // The geometry of the grid store must describe maps it can hold.
 bool grid_usable(Kova& k) {
-    const GridStore& g = k.mess;
-    if (g.nx >= 1 && g.ny >= 1 && g.nz >= 1 && static_cast<long long>(g.nx) * g.ny * g.nz <= maxgrid &&
-        g.nxyz == g.nx * g.ny * g.nz)
-        return true;
+    if (fits_grid(k.mess)) return true;
     msg(k, "WARNING: write(130) The grid geometry is not usable; nothing written.");
     kvabort(k, warning);
     return false;
@@ -164,8 +161,9 @@ void write_grid(Kova& k, const WriteCommand& c) {
     const float ox = g.xo + (kind->shift == 1 ? half : 0.0f);
     const float oy = g.yo + (kind->shift == 2 ? half : 0.0f);
     const float oz = g.zo + (kind->shift == 3 ? half : 0.0f);
-    // The interior value is given in kcal/mol-scaled units: brought to the
-    // units the map holds, so that the file shows it times the scale.
+    // The interior value is brought to the units of the map so that, times
+    // the map's scale, the file holds it times 0.0023900573 whatever the
+    // map (for the potential that factor is the scale itself).
     float inside = c.setint;
     if (kind->word == "exgrid")
         inside = c.setint * kcal;
