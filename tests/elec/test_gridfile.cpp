@@ -22,6 +22,7 @@
 #include "command/mainloop.hpp"
 #include "elec/elec.hpp"
 #include "elec/gridfile.hpp"
+#include "molecule/read.hpp"
 
 namespace kova {
 namespace {
@@ -470,6 +471,200 @@ TEST_F(GridFile, GfortranReadsBothEncodings) {
             }
         }
         back >> std::ws;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Damaged files
+
+std::vector<unsigned char> with(std::vector<unsigned char> b, size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    return b;
+}
+
+void save(const std::string& name, const std::vector<unsigned char>& b) {
+    std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                static_cast<std::streamsize>(b.size()));
+}
+
+// Offsets in a binary file: the header items follow the 4-byte marker and
+// the 72-byte title.
+constexpr size_t item = 4 + 72;
+constexpr size_t at_nx = item + 4 * 7, at_ny = item + 4 * 8, at_nz = item + 4 * 9, at_h = item + 4 * 10;
+
+TEST_F(GridFile, LimitsEndTheRunWithTheirFatalMessages) {
+    test::Session s;
+    std::vector<float> g(8452, 1.0f);
+    // A plane of 8451 values fits the grid but not the plane buffer of a binary read.
+    ASSERT_TRUE(outgrd(s.k, "wide.grd", 20, 0, "W", 8451, 1, 1, 1.0f, 0, 0, 0, 1, g.data(), 1.0f, 1));
+    ASSERT_TRUE(outgrd(s.k, "wide.txt", 20, 1, "W", 8451, 1, 1, 1.0f, 0, 0, 0, 1, g.data(), 1.0f, 1));
+    ASSERT_TRUE(outgrd(s.k, "small.grd", 20, 0, "S", 2, 2, 2, 1.0f, 0, 0, 0, 1, g.data(), 1.0f, 1));
+    auto small = bytes_of("small.grd");
+    save("big.grd", with(with(small, at_nx, 66), at_ny, 65 * 65));  // 66 x 4225 x 2 points
+    const float before = s.k.mess.phi[1];
+    s.k.mess.phi[1] = 5.0f;
+    std::string t;
+    int nx, ny, nz, flag;
+    float h, ox, oy, oz;
+    EXPECT_TRUE(s.ends([&] {
+        inpgrd(s.k, "wide.grd", 20, 0, t, nx, ny, nz, h, ox, oy, oz, flag, s.k.mess.phi.data(), maxgrid, 1.0f, 6);
+    }));
+    EXPECT_NE(s.out.str().find(" FATAL: inpgrd(001) buffer too small.\n FATAL: inpgrd(001) grid file: wide.grd\n"),
+              std::string::npos)
+        << s.out.str();
+    EXPECT_TRUE(s.ends([&] {
+        inpgrd(s.k, "big.grd", 20, 0, t, nx, ny, nz, h, ox, oy, oz, flag, s.k.mess.phi.data(), maxgrid, 1.0f, 6);
+    }));
+    EXPECT_NE(s.out.str().find(" FATAL: inpgrd(002) grid too large. recompile with larger IM_MAX value.\n"),
+              std::string::npos);
+    EXPECT_EQ(s.k.mess.phi[1], 5.0f);  // nothing installed
+    (void)before;
+    // The plane buffer limits binary files only.
+    Read r(s.k, "wide.txt", 1);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.nx, 8451);
+}
+
+// Reads each damaged file with the read command in one run (abort level
+// fatal, so that the ERROR messages do not end it): every file either reads
+// as a whole grid or ends with a message naming it, and a refused file
+// leaves the grid store as it was.
+class Fuzz : public GridFile {
+protected:
+    std::vector<std::pair<std::string, bool>> cases;  // file, binary
+    void add(const std::vector<unsigned char>& b, bool binary) {
+        std::string name = "m" + std::to_string(cases.size() + 1) + ".grd";
+        save(name, b);
+        cases.emplace_back(name, binary);
+    }
+    void run_all() {
+        std::string deck;
+        for (auto& [name, binary] : cases)
+            deck += std::string(" grid ") + (binary ? "binary" : "ascii") + " file '" + name + "' end\n";
+        test::Session s(deck);
+        Kova& k = s.k;
+        k.flags.bomb = 5;
+        GridStore& g = k.mess;
+        std::vector<float> phi = g.phi;
+        int fail = 0, fatal = 0;
+        for (auto& [name, binary] : cases) {
+            SCOPED_TRACE(name);
+            const size_t from = s.out.str().size();
+            const int nx = g.nx, ny = g.ny, nz = g.nz;
+            const float h = g.h, xo = g.xo;
+            const bool ended = s.ends([&] { reed(k); });
+            const std::string said = s.out.str().substr(from);
+            if (said.find("NOTE: reed(070)") != std::string::npos) {
+                ASSERT_FALSE(ended);
+                ASSERT_GE(g.nx, 1);
+                ASSERT_GE(g.ny, 1);
+                ASSERT_GE(g.nz, 1);
+                ASSERT_LE(static_cast<long long>(g.nx) * g.ny * g.nz, maxgrid);
+                ASSERT_TRUE(std::isfinite(g.h) && g.h > 0);
+                for (int l = 1; l <= g.nxyz; ++l) ASSERT_TRUE(std::isfinite(g.phi[l])) << l;
+                phi = g.phi;
+                continue;
+            }
+            ++fail;
+            fatal += ended;
+            ASSERT_NE(said.find("inpgrd("), std::string::npos) << said;
+            ASSERT_NE(said.find(name), std::string::npos) << said;
+            ASSERT_TRUE(g.nx == nx && g.ny == ny && g.nz == nz && g.h == h && g.xo == xo);
+            ASSERT_TRUE(g.phi == phi);
+        }
+        EXPECT_GT(fail, static_cast<int>(cases.size()) / 2);
+        std::printf("%zu damaged files, %d refused (%d fatal)\n", cases.size(), fail, fatal);
+    }
+};
+
+TEST_F(Fuzz, DamagedFilesAreRefusedWithAMessageNamingThem) {
+    test::Session w;
+    auto g = make_map(5, 4, 3, [](int i, int j, int k) { return 100.0f * wavy(i, j, k); });
+    ASSERT_TRUE(outgrd(w.k, "b.grd", 20, 0, "Potential Grid", 5, 4, 3, 1.0f, -3.0f, -2.5f, -2.0f, 1, g.data(),
+                       0.0023900573f, 1));
+    ASSERT_TRUE(outgrd(w.k, "t.grd", 20, 1, "Potential Grid", 5, 4, 3, 1.0f, -3.0f, -2.5f, -2.0f, 1, g.data(),
+                       0.0023900573f, 1));
+    const auto bin = bytes_of("b.grd"), txt = bytes_of("t.grd");
+    std::mt19937 rng(20261207);
+    auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    // Every truncation of the binary file, and of the text file at random points.
+    for (size_t n = 0; n < bin.size(); ++n) add({bin.begin(), bin.begin() + static_cast<std::ptrdiff_t>(n)}, true);
+    for (int c = 0; c < 120; ++c) {
+        size_t n = pick(txt.size());
+        add({txt.begin(), txt.begin() + static_cast<std::ptrdiff_t>(n)}, false);
+    }
+    // Flipped bytes anywhere in the binary file; stray characters in the text.
+    for (int c = 0; c < 200; ++c) {
+        auto b = bin;
+        b[pick(b.size())] ^= static_cast<unsigned char>(1 + pick(255));
+        add(b, true);
+    }
+    for (int c = 0; c < 120; ++c) {
+        auto b = txt;
+        size_t at = pick(b.size());
+        if (b[at] == '\n') continue;
+        b[at] = "x-+.E/9 "[pick(8)];
+        add(b, false);
+    }
+    // Absurd dimensions and spacings, and each form read as the other.
+    const std::uint32_t absurd[] = {0u, 0xffffffffu, 0x80000000u, 0x7fffffffu, 66u, 65u * 65u * 65u + 1u, 4u, 6u};
+    for (std::uint32_t v : absurd)
+        for (size_t at : {at_nx, at_ny, at_nz}) add(with(bin, at, v), true);
+    for (std::uint32_t v : {0u, 0xbf800000u, 0x7fc00000u, 0x7f800000u}) add(with(bin, at_h, v), true);
+    add(with(bin, 168 + 4 + 4, 6), true);              // plane 1 says 6 points across
+    add(with(bin, 168 + 20 + 4 + 8, 0x7f800000u), true);  // an infinite value
+    add(txt, true);
+    add(bin, false);
+    run_all();
+}
+
+// ---------------------------------------------------------------------------
+// Focusing from a potential read back in a fresh run
+
+// Potential at each atom of barnase on the current grid.
+std::vector<float> atom_potentials(const Kova& k) {
+    const GridStore& g = k.mess;
+    const MoleculeStore& m = k.mol;
+    std::vector<float> v;
+    for (int a = 1; a <= m.natom; ++a) {
+        GridCoord c = xyzijk(m.x[a], m.y[a], m.z[a], g.h, g.xo, g.yo, g.zo);
+        v.push_back(phi_get(g, c.i, c.j, c.k, c.fx, c.fy, c.fz));
+    }
+    return v;
+}
+
+TEST_F(ReadCommand, FocusingFromAPotentialReadBackMatchesTheSingleRun) {
+    const std::string mol = "read mol 1 qcard file '" + std::string(KOVA_TEST_SOURCE_DIR) +
+                            "/data/pqr/barnase.qcrd' end\n";
+    const std::string coarse = "elec mol1 cent grid 2.0 dime 33 33 33 bcfl 2 ions 50.0 calc end\n";
+    const std::string fine = "elec mol1 cent grid 1.0 dime 41 41 41 bcfl 4 ions 50.0 calc end\n";
+    // One run: coarse, then focused; then the coarse potential stored both ways.
+    run(mol + coarse + fine + "stop\n");
+    ASSERT_EQ(s->k.mol.natom, 1730);
+    ASSERT_EQ(s->k.mess.nx, 41) << s->messages();
+    const std::vector<float> direct = atom_potentials(s->k);
+    const double edirect = nrgrho(s->k, s->k.mess.isel);
+    run(mol + coarse + "stop\n");
+    const GridStore& c = s->k.mess;
+    for (int form : {0, 1})
+        ASSERT_TRUE(outgrd(s->k, form ? "phi.txt" : "phi.grd", 20, form, "Potential Grid", c.nx, c.ny, c.nz, c.h, c.xo,
+                           c.yo, c.zo, 1, c.phi.data(), 0.0023900573f, 1));
+    float peak = 0;
+    for (float v : direct) peak = std::max(peak, std::fabs(v));
+    ASSERT_GT(peak, 0.0f);
+    for (int form : {0, 1}) {
+        SCOPED_TRACE(form ? "text" : "binary");
+        // A fresh run reads the coarse potential, maps the molecule on its
+        // grid without solving, and focuses from it.
+        run(mol + (form ? "read grid file 'phi.txt' end\n" : "read grid binary file 'phi.grd' end\n") +
+            "elec mol1 same grid ions 50.0 setu end\n" + fine + "stop\n");
+        ASSERT_EQ(s->k.mess.nx, 41);
+        const std::vector<float> focused = atom_potentials(s->k);
+        ASSERT_EQ(focused.size(), direct.size());
+        float worst = 0;
+        for (size_t a = 0; a < direct.size(); ++a) worst = std::max(worst, std::fabs(focused[a] - direct[a]));
+        EXPECT_LE(worst, (form ? 1e-5f : 1e-6f) * peak) << "peak " << peak;
+        EXPECT_NEAR(nrgrho(s->k, s->k.mess.isel), edirect, std::fabs(edirect) * (form ? 1e-5 : 1e-6));
     }
 }
 
