@@ -1,6 +1,10 @@
 // Boundary conditions of the finite-difference system and focusing from a
 // previous grid.
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
@@ -51,23 +55,51 @@ void for_boundary(const GridStore& g, F&& f) {
 
 }  // namespace
 
+namespace {
+
+// e^x in single precision without branches, so that loops over many points
+// vectorise: x = n ln 2 + r with |r| <= ln 2 / 2, e^r by its degree-6
+// Taylor-like minimax polynomial, 2^n put into the exponent bits. Relative
+// error below 2e-7 on [-87, 88]; arguments below give 0, above, e^88.
+inline float exp_lanes(float x) {
+    x = x < -87.0f ? -87.0f : x;
+    x = x > 88.0f ? 88.0f : x;
+    // Rounding to the nearest integer by adding and removing 1.5 2^23.
+    const float n = (x * 1.44269504088896341f + 12582912.0f) - 12582912.0f;
+    // ln 2 in two parts: the first exact with n.
+    float r = x - n * 0.693359375f;
+    r = r - n * -2.12194440e-4f;
+    float p = 1.9875691500e-4f;
+    p = p * r + 1.3981999507e-3f;
+    p = p * r + 8.3334519073e-3f;
+    p = p * r + 4.1665795894e-2f;
+    p = p * r + 1.6666665459e-1f;
+    p = p * r + 5.0000001201e-1f;
+    p = p * r * r + r + 1.0f;
+    const std::int32_t bits = (static_cast<std::int32_t>(n) + 127) << 23;
+    float scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return p * scale;
+}
+
+}  // namespace
+
 void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, int ny, int nz, float h, float xo,
            float yo, float zo, float* rhs) {
     const float fourpi = 12.566371f;
     const float pre = q / (fourpi * (1.0f + kappa * a));
     const long nxy = static_cast<long>(nx) * ny;
     auto idx = [&](int i, int j, int k) { return i + nx * (j - 1) + nxy * (k - 1); };
-    // Along each boundary line the squared distance grows by 2 h d + h^2 per
-    // step (d the offset on the running axis): one square root and one
-    // exponential per point.
-    auto line = [&](float d0, float perp2, int n, auto&& index) {
-        float d = d0;
-        float r2 = d * d + perp2;
-        for (int s = 1; s <= n; ++s) {
-            float r = std::sqrt(r2);
-            rhs[index(s)] += pre * std::exp(kappa * (a - r)) / r;
-            r2 += 2.0f * h * d + h * h;
-            d += h;
+    // The potential along one boundary line of n points, the first at offset
+    // d0 on the running axis and perp2 the squared distance across it, into
+    // buf[0..n-1]: independent points, so the loop vectorises.
+    std::vector<float> buf_store(static_cast<size_t>(std::max(nx, ny)) + 1);
+    float* buf = buf_store.data();
+    auto line = [&](float d0, float perp2, int n) {
+        for (int s = 0; s < n; ++s) {
+            const float d = d0 + static_cast<float>(s) * h;
+            const float r = std::sqrt(d * d + perp2);
+            buf[s] = pre * exp_lanes(kappa * (a - r)) / r;
         }
     };
     // Faces k = 0 and k = nz + 1: lines along x.
@@ -76,7 +108,9 @@ void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, 
         float dz = zo + kb * h - zc;
         for (int j = 1; j <= ny; ++j) {
             float dy = yo + j * h - yc;
-            line(xo + h - xc, dy * dy + dz * dz, nx, [&](int i) { return idx(i, j, ki); });
+            line(xo + h - xc, dy * dy + dz * dz, nx);
+            float* row = rhs + idx(1, j, ki);
+            for (int i = 0; i < nx; ++i) row[i] += buf[i];
         }
     }
     // Faces i = 0 and i = nx + 1: lines along y.
@@ -85,7 +119,8 @@ void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, 
         float dx = xo + ib * h - xc;
         for (int k = 1; k <= nz; ++k) {
             float dz = zo + k * h - zc;
-            line(yo + h - yc, dx * dx + dz * dz, ny, [&](int j) { return idx(ii, j, k); });
+            line(yo + h - yc, dx * dx + dz * dz, ny);
+            for (int j = 1; j <= ny; ++j) rhs[idx(ii, j, k)] += buf[j - 1];
         }
     }
     // Faces j = 0 and j = ny + 1: lines along x.
@@ -94,7 +129,9 @@ void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, 
         float dy = yo + jb * h - yc;
         for (int k = 1; k <= nz; ++k) {
             float dz = zo + k * h - zc;
-            line(xo + h - xc, dy * dy + dz * dz, nx, [&](int i) { return idx(i, ji, k); });
+            line(xo + h - xc, dy * dy + dz * dz, nx);
+            float* row = rhs + idx(1, ji, k);
+            for (int i = 0; i < nx; ++i) row[i] += buf[i];
         }
     }
 }
@@ -158,16 +195,37 @@ void bound(Kova& k) {
             // Focusing: the previous potential and permittivity, interpolated
             // at each boundary point; the previous maps are still in place.
             const float* maps[3] = {g.epsi.data(), g.epsj.data(), g.epsk.data()};
+            bool permittivity = false;
+            auto old_phi = [&](int bi, int bj, int bk) {
+                auto p = ijkxyz(g, bi, bj, bk);
+                return interp(g.phi.data(), g.nxold, g.nyold, g.nzold, g.hold, g.xoold, g.yoold, g.zoold, p[0], p[1],
+                              p[2]);
+            };
             for_boundary(g, [&](int bi, int bj, int bk, int l, int axis, bool upper) {
                 auto p = ijkxyz(g, bi, bj, bk);
-                float phit = interp(g.phi.data(), g.nxold, g.nyold, g.nzold, g.hold, g.xoold, g.yoold, g.zoold, p[0],
-                                    p[1], p[2]);
+                float phit = old_phi(bi, bj, bk);
                 p[axis] += upper ? -(g.h + g.hold) / 2.0f : (g.h - g.hold) / 2.0f;
                 float epst = interp(maps[axis], g.nxold, g.nyold, g.nzold, g.hold, g.xoold, g.yoold, g.zoold, p[0],
                                     p[1], p[2]);
+                permittivity = permittivity || epst != 0.0f;
                 rhs[l] += epst * phit;
                 diagm[l] += epst;
             });
+            if (!permittivity) {
+                // A previous potential without permittivity maps on its grid
+                // (read from a file, no elec set-up on that grid since) would
+                // leave the new grid uncoupled from its boundary. The boundary
+                // of a focused grid lies in the solvent: its permittivity
+                // stands in.
+                msg(k, "WARNING: bound(010) no permittivity maps of the previous grid: solvent value used.",
+                    " Run \"elec setup samegrid\" after reading a potential.");
+                kvabort(k, warning);
+                const float eo = e.epsout;
+                for_boundary(g, [&](int bi, int bj, int bk, int l, int, bool) {
+                    rhs[l] += eo * old_phi(bi, bj, bk);
+                    diagm[l] += eo;
+                });
+            }
             return;
         }
         default: break;  // zero potential on the boundary

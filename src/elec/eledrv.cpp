@@ -369,6 +369,15 @@ void eledrv(Kova& k) {
             g.smvdw = true;
         }
     }
+    if (g.reps && (g.hrep <= 0.0f || g.nxrep < 1 || g.nyrep < 1 || g.nzrep < 1)) {
+        // Nothing to reproduce before a permittivity map has been read.
+        fwrite(k, k.files.msgunit, "(1x,'WARNING: eledrv(080) no dielectric grid file read. reps ignored.')");
+        kvabort(k, warning);
+        g.reps = false;
+        if (g.iorig == 5) g.iorig = 3;
+        if (g.ispac == 2) g.ispac = -1;
+        if (g.idime == 2) g.idime = -1;
+    }
     if (g.volu && e.epsint == e.epsout) {
         g.volu = false;
         out(k, "(1x,'NOTE: eledrv (070) Cannot compute volumes if','epsint=epsout. Will not do the computation.')");

@@ -637,7 +637,7 @@ TEST_F(ReadCommand, FocusingFromAPotentialReadBackMatchesTheSingleRun) {
     const std::string mol = "read mol 1 qcard file '" + std::string(KOVA_TEST_SOURCE_DIR) +
                             "/data/pqr/barnase.qcrd' end\n";
     const std::string coarse = "elec mol1 cent grid 2.0 dime 33 33 33 bcfl 2 ions 50.0 calc end\n";
-    const std::string fine = "elec mol1 cent grid 1.0 dime 41 41 41 bcfl 4 ions 50.0 calc end\n";
+    const std::string fine = "elec mol1 cent grid 1.4 dime 41 41 41 bcfl 4 ions 50.0 calc end\n";
     // One run: coarse, then focused; then the coarse potential stored both ways.
     run(mol + coarse + fine + "stop\n");
     ASSERT_EQ(s->k.mol.natom, 1730);
@@ -666,6 +666,49 @@ TEST_F(ReadCommand, FocusingFromAPotentialReadBackMatchesTheSingleRun) {
         EXPECT_LE(worst, (form ? 1e-5f : 1e-6f) * peak) << "peak " << peak;
         EXPECT_NEAR(nrgrho(s->k, s->k.mess.isel), edirect, std::fabs(edirect) * (form ? 1e-5 : 1e-6));
     }
+    // Focusing straight after the read, with no permittivity maps on the
+    // file's grid: warned, and the solvent permittivity at the boundary
+    // gives the same potential, the boundary lying in the solvent.
+    run(mol + "read grid binary file 'phi.grd' end\n" + fine + "stop\n");
+    EXPECT_NE(s->messages().find(" WARNING: bound(010) no permittivity maps of the previous grid"),
+              std::string::npos);
+    const std::vector<float> focused = atom_potentials(s->k);
+    float worst = 0;
+    for (size_t a = 0; a < direct.size(); ++a) worst = std::max(worst, std::fabs(focused[a] - direct[a]));
+    EXPECT_LE(worst, 1e-5f * peak);
+}
+
+TEST_F(ReadCommand, PermittivityMapsReadBackReproduceTheSolve) {
+    const std::string mol = "read mol 1 qcard file '" + std::string(KOVA_TEST_SOURCE_DIR) +
+                            "/data/pqr/barnase.qcrd' end\n";
+    run(mol + "elec mol1 cent grid 1.5 dime 41 41 41 bcfl 2 nmap 1.4 calc end\nstop\n");
+    const std::vector<float> first = atom_potentials(s->k);
+    const GridStore& g = s->k.mess;
+    // Stored as the write command stores them: origins moved half a step
+    // along each map's axis, the maps in dielectric-constant units.
+    const float half = g.h / 2, scale = 1745898.875f;
+    ASSERT_TRUE(outgrd(s->k, "epsi.grd", 20, 0, "EPSI", g.nx, g.ny, g.nz, g.h, g.xo + half, g.yo, g.zo, 3,
+                       g.epsi.data(), scale, 1));
+    ASSERT_TRUE(outgrd(s->k, "epsj.grd", 20, 1, "EPSJ", g.nx, g.ny, g.nz, g.h, g.xo, g.yo + half, g.zo, 4,
+                       g.epsj.data(), scale, 1));
+    ASSERT_TRUE(outgrd(s->k, "epsk.grd", 20, 0, "EPSK", g.nx, g.ny, g.nz, g.h, g.xo, g.yo, g.zo + half, 5,
+                       g.epsk.data(), scale, 1));
+    const float xo = g.xo, yo = g.yo, zo = g.zo;
+    // A fresh run takes the dielectric from the files (no probe surface is
+    // built) and solves on their grid.
+    run(mol + "read epsi binary file 'epsi.grd' end\nread epsj file 'epsj.grd' end\n" +
+        "read epsk binary file 'epsk.grd' end\nelec mol1 reps bcfl 2 calc end\nstop\n");
+    EXPECT_EQ(s->k.mess.xo, xo);
+    EXPECT_EQ(s->k.mess.yo, yo);
+    EXPECT_EQ(s->k.mess.zo, zo);
+    const std::vector<float> again = atom_potentials(s->k);
+    float peak = 0, worst = 0;
+    for (size_t a = 0; a < first.size(); ++a) {
+        peak = std::max(peak, std::fabs(first[a]));
+        worst = std::max(worst, std::fabs(again[a] - first[a]));
+    }
+    EXPECT_GT(peak, 0.0f);
+    EXPECT_LE(worst, 2e-5f * peak) << s->messages();
 }
 
 }  // namespace
