@@ -10,6 +10,7 @@ build=${BUILD:-$here/../build/release}
 "$build/bench/bench_set" --benchmark_min_time=0.2
 "$build/bench/bench_mapping" --benchmark_min_time=0.2
 "$build/bench/bench_solver" --benchmark_min_time=0.2
+"$build/bench/bench_gridfile" --benchmark_min_time=0.2
 "$build/bench/bench_write" --benchmark_min_time=0.2
 if command -v gfortran >/dev/null; then
   tmp=$(mktemp -d)
