@@ -140,44 +140,6 @@ TEST_F(GridFile, TextLayoutOfAFullPotentialGrid) {
     }
 }
 
-TEST_F(GridFile, StepSamplesEverySecondPointAtTwiceTheSpacing) {
-    test::Session s;
-    const int n = 65;
-    auto g = make_map(n, n, n, [](int i, int j, int k) { return float(i + 100 * j + 10000 * k); });
-    ASSERT_TRUE(outgrd(s.k, "s.grd", 20, 0, "S", n, n, n, 1.0f, -33.0f, -33.0f, -33.0f, 1, g.data(), 1.0f, 2));
-    auto b = bytes_of("s.grd");
-    ASSERT_EQ(b.size(), 168u + 32u * (20u + 8u + 4u * 1024u));
-    auto i32 = [&](size_t at) {
-        std::int32_t v;
-        std::memcpy(&v, &b[at], 4);
-        return v;
-    };
-    auto f32 = [&](size_t at) {
-        float v;
-        std::memcpy(&v, &b[at], 4);
-        return v;
-    };
-    EXPECT_EQ(i32(4 + 72 + 4 * 7), 32);  // im, jm, km
-    EXPECT_EQ(i32(4 + 72 + 4 * 8), 32);
-    EXPECT_EQ(i32(4 + 72 + 4 * 9), 32);
-    EXPECT_EQ(f32(4 + 72 + 4 * 10), 2.0f);    // spacing 2h
-    EXPECT_EQ(f32(4 + 72 + 4 * 11), -33.0f);  // same origin
-    // File point (i, j, k) is stored point (2i - 1, 2j - 1, 2k - 1).
-    const size_t plane = 20 + 8 + 4 * 1024;
-    for (int k : {1, 7, 32})
-        for (int j : {1, 32})
-            for (int i : {1, 2, 32}) {
-                size_t at = 168 + (k - 1) * plane + 20 + 4 + 4 * ((i - 1) + 32 * (j - 1));
-                EXPECT_EQ(f32(at), float((2 * i - 1) + 100 * (2 * j - 1) + 10000 * (2 * k - 1)));
-            }
-    // The caller's grid is untouched, a step longer than the grid is refused.
-    EXPECT_EQ(s.k.mess.nx, 65);
-    s.k.flags.bomb = 5;
-    EXPECT_FALSE(outgrd(s.k, "t.grd", 20, 0, "S", 3, 3, 3, 1.0f, 0, 0, 0, 1, g.data(), 1.0f, 4));
-    EXPECT_NE(s.out.str().find("SERIOUS: outgrd(010)"), std::string::npos);
-    EXPECT_FALSE(fs::exists("t.grd"));
-}
-
 TEST_F(GridFile, ExclusionInteriorTakesTheInsideValueAndFilesAreNeverOverwritten) {
     test::Session s;
     const std::vector<float> g = {0.0f, 1.0f, 2.0f, 3.0f, 4.0f};
@@ -271,7 +233,7 @@ TEST_F(GridFile, EveryGridTypeComesBackInBothEncodings) {
     }
 }
 
-TEST_F(GridFile, StepTwoReadsBackAsA32PointGrid) {
+TEST_F(GridFile, StepTwoGivesA32PointGridAtTwiceTheSpacing) {
     test::Session s;
     const int n = 65;
     auto g = make_map(n, n, n, wavy);
@@ -290,6 +252,11 @@ TEST_F(GridFile, StepTwoReadsBackAsA32PointGrid) {
                     EXPECT_NEAR(r.grid[i + 32 * (j - 1) + 1024 * (k - 1)], wavy(2 * i - 1, 2 * j - 1, 2 * k - 1),
                                 form ? 1e-5f : 1e-6f);
     }
+    // A step longer than an edge of the grid is refused; no file is made.
+    s.k.flags.bomb = 5;
+    EXPECT_FALSE(outgrd(s.k, "x.grd", 20, 0, "S", 3, 3, 3, 1.0f, 0, 0, 0, 1, g.data(), 1.0f, 4));
+    EXPECT_NE(s.out.str().find(" SERIOUS: outgrd(010) no grid points to write with step     4."), std::string::npos);
+    EXPECT_FALSE(fs::exists("x.grd"));
 }
 
 // The read command: the listing, the geometry it installs and its NOTEs.
