@@ -30,10 +30,11 @@ check-build: deps
 	@cmake --preset check >/dev/null
 	cmake --build --preset check -j$(JOBS)
 
-# Runs the bundled example deck in a scratch copy of examples/.
+# Runs the main example deck (the electrostatic solvation energy of
+# barnase) in a scratch copy of examples/.
 example: build
 	@rm -rf build/example && mkdir -p build/example && cp -r examples/. build/example/
-	cd build/example && ../release/kova < hello.inp
+	cd build/example && ../release/kova < barnase.inp
 
 # Every test, under AddressSanitizer+UBSan and in the optimised build.
 test: test-check test-release

@@ -188,6 +188,43 @@ TEST(SolverKernels, ProductAndPreconditionersAgainstDenseMatrices) {
     for (int l = 1; l <= n; ++l) EXPECT_NEAR(mz[l - 1], g.rhs[l], 1e-5) << l;
 }
 
+// The incomplete Cholesky sweeps by wavefronts of grid lines must give the
+// plain sweeps' result to the bit, on grids of every shape (lines shorter
+// and longer than the planes, single lines and planes), and fall back to
+// the plain sweeps when a face coupling is not 0.
+TEST(SolverKernels, WavefrontSweepsAreThePlainSweepsToTheBit) {
+    const int shapes[][3] = {{5, 4, 3}, {17, 9, 13}, {3, 20, 7}, {1, 6, 5}, {8, 1, 4}, {6, 5, 1}, {30, 30, 30}};
+    unsigned seed = 11;
+    for (const auto& sh : shapes) {
+        test::Session s;
+        GridStore& g = s.k.mess;
+        random_system(g, sh[0], sh[1], sh[2], ++seed);
+        const int n = g.nxyz;
+        std::mt19937 gen(seed);
+        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+        for (int l = 1; l <= n; ++l) g.rhs[l] = u(gen);
+        iniccg(g);
+        // Leftovers in the work map must not matter.
+        for (int l = 1; l <= n; ++l) g.work[l] = 1.0e30f * u(gen);
+        pciccg(g);
+        const std::vector<float> fast(g.work.begin(), g.work.begin() + n + 1);
+        for (int l = 1; l <= n; ++l) g.work[l] = -7.0f;
+        pciccg_plain(g);
+        for (int l = 1; l <= n; ++l) ASSERT_EQ(fast[l], g.work[l]) << sh[0] << "x" << sh[1] << "x" << sh[2] << " l=" << l;
+    }
+    // A coupling across a line end: only the plain sweep honours it.
+    test::Session s;
+    GridStore& g = s.k.mess;
+    random_system(g, 6, 5, 4, 99u);
+    for (int l = 1; l <= g.nxyz; ++l) g.rhs[l] = 0.5f;
+    g.epsi[g.index(6, 2, 3)] = 3.0f * eps0;
+    iniccg(g);
+    pciccg(g);
+    const std::vector<float> fast(g.work.begin(), g.work.begin() + g.nxyz + 1);
+    pciccg_plain(g);
+    for (int l = 1; l <= g.nxyz; ++l) ASSERT_EQ(fast[l], g.work[l]) << l;
+}
+
 class SmallSystem : public ::testing::TestWithParam<int> {};
 
 TEST_P(SmallSystem, ConvergedPotentialMatchesTheDenseSolve) {
