@@ -82,8 +82,6 @@ void pcdiag(GridStore& g);
 // M^-1 rhs with M = (D - E) D^-1 (D - E^T).
 void iniccg(GridStore& g);
 void pciccg(GridStore& g);
-// The same preconditioner by one plain sweep each way, for any grid.
-void pciccg_plain(GridStore& g);
 
 // Energies, forces and the analytic potential. Selection flags are 1-based,
 // non-zero for a selected atom; energies are in internal units (amu A^2/ps^2),

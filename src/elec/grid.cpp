@@ -3,7 +3,7 @@
 namespace kova {
 
 GridStore::GridStore() {
-    for (auto* m : {&epsi, &epsj, &epsk, &diagm, &rhs, &pvec, &work, &prec, &phi, &iacs}) m->assign(maxgrid + 1, 0.0f);
+    for (auto* m : {&epsi, &epsj, &epsk, &diagm, &rhs, &pvec, &work, &prec, &phi, &iacs, &precinv}) m->assign(maxgrid + 1, 0.0f);
     for (auto& o : owner) o.assign(maxgrid + 1, 0);
     dotx.assign(maxdot + 1, 0.0f);
     doty.assign(maxdot + 1, 0.0f);

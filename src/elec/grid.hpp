@@ -45,6 +45,9 @@ struct GridStore {
     float hold = -9999.0f, xoold = -9999.0f, yoold = -9999.0f, zoold = -9999.0f;
     float hrep = 0, xorep = 0, yorep = 0, zorep = 0;
     std::vector<float> epsi, epsj, epsk, diagm, rhs, pvec, work, prec, phi, iacs;  // maxgrid+1 each
+    // 1/prec of the incomplete Cholesky preconditioner, so that its sweeps
+    // multiply where they would divide.
+    std::vector<float> precinv;
     float efld = 0;
     float dhrad = 0;
     float xcen = 0, ycen = 0, zcen = 0;

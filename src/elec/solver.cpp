@@ -20,7 +20,6 @@
 // the grid (norms and inner products) are accumulated in double; the step
 // length and direction update are kept in double and applied in single.
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 #include "command/output.hpp"
@@ -186,6 +185,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
     }
 
     if (flag == 1) {
+        bool rnorm_done = false;
         if (st.init) {
             // r = b - A phi0 (alpha is 1); phi is left as it is.
             for (int l = 1; l <= n; ++l) r[l] -= w[l];
@@ -208,14 +208,18 @@ void pcg(Kova& k, int& flag, PcgState& st) {
                     r[l] = rl;
                 }
             } else {
+                // The update and the residual norm in one pass; the norm sums
+                // in the order of grid_sum, as a separate pass would.
                 const float a = static_cast<float>(st.alpha);
-                for (int l = 1; l <= n; ++l) {
+                g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) {
                     phi[l] += a * p[l];
                     r[l] -= a * w[l];
-                }
+                    return std::fabs(r[l]);
+                }));
+                rnorm_done = true;
             }
         }
-        g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) { return std::fabs(r[l]); }));
+        if (!rnorm_done) g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) { return std::fabs(r[l]); }));
         ++g.iters;
         if (g.rnorm <= g.conv * g.bnorm) {
             flag = 3;
@@ -326,21 +330,23 @@ void iniccg(GridStore& g) {
         if (l - nxy >= 1) v -= ek[l - nxy] * ek[l - nxy] / d[l - nxy];
         d[l] = v;
     }
+    float* __restrict c = g.precinv.data();
+    for (int l = 1; l <= n; ++l) c[l] = 1.0f / d[l];
 }
 
 namespace {
 
 // Forward sweep over l = lo..hi of (D - E) y = r; the terms of the
 // neighbours l - nx and l - nxy are taken when wj, wk say so. The
-// recurrence runs through y(l-1) only: with c = 1/d(l),
+// recurrence runs through y(l-1) only: with c = 1/d(l) (kept in precinv),
 //   y(l) = (r(l) + epsj(l-nx) y(l-nx) + epsk(l-nxy) y(l-nxy)) c + (epsi(l-1) c) y(l-1),
 // everything but the last product and sum is computed off that chain.
 template <bool wj, bool wk>
-void forward(int lo, int hi, int nx, int nxy, const float* __restrict r, const float* __restrict d,
+void forward(int lo, int hi, int nx, int nxy, const float* __restrict r, const float* __restrict dinv,
              const float* __restrict ei, const float* __restrict ej, const float* __restrict ek, float* __restrict y) {
     float prev = lo > 1 ? y[lo - 1] : 0.0f;
     for (int l = lo; l <= hi; ++l) {
-        const float c = 1.0f / d[l];
+        const float c = dinv[l];
         float s = r[l];
         if constexpr (wj) s += ej[l - nx] * y[l - nx];
         if constexpr (wk) s += ek[l - nxy] * y[l - nxy];
@@ -353,11 +359,11 @@ void forward(int lo, int hi, int nx, int nxy, const float* __restrict r, const f
 // Backward sweep over l = hi down to lo of D^-1 (D - E^T) z = y, in place:
 //   z(l) = y(l) + (epsj(l) z(l+nx) + epsk(l) z(l+nxy)) c + (epsi(l) c) z(l+1).
 template <bool wj, bool wk>
-void backward(int lo, int hi, int nx, int nxy, const float* __restrict d, const float* __restrict ei,
+void backward(int lo, int hi, int nx, int nxy, const float* __restrict dinv, const float* __restrict ei,
               const float* __restrict ej, const float* __restrict ek, float* __restrict z) {
     float next = z[hi + 1];
     for (int l = hi; l >= lo; --l) {
-        const float c = 1.0f / d[l];
+        const float c = dinv[l];
         float y = z[l];
         if constexpr (wj) {
             float s = ej[l] * z[l + nx];
@@ -369,142 +375,81 @@ void backward(int lo, int hi, int nx, int nxy, const float* __restrict d, const 
     }
 }
 
-}  // namespace
-
-namespace {
-
-// The triangular sweeps by wavefronts of grid lines. A line (j, k) of the
-// forward sweep needs the finished lines (j - 1, k) and (j, k - 1) only:
-// within a line the recurrence runs through y(l - 1), and across line ends
-// the coupling epsi on the face i = nx is 0. So the lines with one value of
-// j + k are independent, and four of them are swept together, their four
-// chains interleaved so that each hides the others' latency. Every point
-// is computed from the same operands in the same order as by the plain
-// sweep: the result is the same to the bit. Missing neighbours (the first
-// line or plane) read couplings and values from a line of zeros, which adds
-// exactly 0, as the plain sweep adds the zero couplings of the boundary
-// faces.
-struct Lines {
-    int nx, nxy;
-    const float* zero;  // nx zeros
-    // First flat index of line (j, k).
-    int first(int j, int k) const { return 1 + nx * (j - 1) + nxy * (k - 1); }
-};
-
-template <int G>
-void forward_lines(const Lines& ln, const int* j, const int* k, const float* __restrict r, const float* __restrict d,
-                   const float* __restrict ei, const float* __restrict ej, const float* __restrict ek,
-                   float* __restrict y) {
-    const float* cj[G];
-    const float* yj[G];
-    const float* ck[G];
-    const float* yk[G];
-    int l0[G];
-    float prev[G];
-    for (int g = 0; g < G; ++g) {
-        l0[g] = ln.first(j[g], k[g]);
-        const bool hj = j[g] > 1, hk = k[g] > 1;
-        cj[g] = hj ? ej + l0[g] - ln.nx : ln.zero;
-        yj[g] = hj ? y + l0[g] - ln.nx : ln.zero;
-        ck[g] = hk ? ek + l0[g] - ln.nxy : ln.zero;
-        yk[g] = hk ? y + l0[g] - ln.nxy : ln.zero;
-        prev[g] = 0.0f;
+// The same sweeps over four consecutive grid lines at once (lines R0 to
+// R0 + 3 forward, R0 down to R0 - 3 backward), each line one point behind
+// the one before it, so that the four recurrences run side by side and hide
+// each other's latency. A point needs the point before it on its line and
+// points of earlier lines at its own column, all finished by then: the
+// operands and their order are those of the sweeps above, and so is the
+// result, to the bit. The recurrence does not cross a line end because the
+// coupling epsi on the face i = nx is 0 (the caller checks it): each line
+// starts its chain at 0, which the plain sweep multiplies by that 0.
+void forward4(int row0, int nx, int nxy, const float* __restrict r, const float* __restrict dinv,
+              const float* __restrict ei, const float* __restrict ej, const float* __restrict ek,
+              float* __restrict y) {
+    const int base = 1 + row0 * nx;
+    float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f, p3 = 0.0f;
+    auto step = [&](int l, float& prev) {
+        const float c = dinv[l];
+        float s = r[l];
+        s += ej[l - nx] * y[l - nx];
+        s += ek[l - nxy] * y[l - nxy];
+        prev = s * c + (ei[l - 1] * c) * prev;
+        y[l] = prev;
+    };
+    auto partial = [&](int t) {
+        if (t >= 0 && t < nx) step(base + t, p0);
+        if (t - 1 >= 0 && t - 1 < nx) step(base + nx + t - 1, p1);
+        if (t - 2 >= 0 && t - 2 < nx) step(base + 2 * nx + t - 2, p2);
+        if (t - 3 >= 0 && t - 3 < nx) step(base + 3 * nx + t - 3, p3);
+    };
+    for (int t = 0; t < std::min(3, nx + 3); ++t) partial(t);
+    for (int t = 3; t < nx; ++t) {
+        step(base + t, p0);
+        step(base + nx + t - 1, p1);
+        step(base + 2 * nx + t - 2, p2);
+        step(base + 3 * nx + t - 3, p3);
     }
-    for (int i = 0; i < ln.nx; ++i) {
-        for (int g = 0; g < G; ++g) {
-            const int l = l0[g] + i;
-            const float c = 1.0f / d[l];
-            float s = r[l];
-            s += cj[g][i] * yj[g][i];
-            s += ck[g][i] * yk[g][i];
-            const float e = i > 0 ? ei[l - 1] : 0.0f;
-            prev[g] = s * c + (e * c) * prev[g];
-            y[l] = prev[g];
-        }
-    }
+    for (int t = std::max(nx, 3); t < nx + 3; ++t) partial(t);
 }
 
-template <int G>
-void backward_lines(const Lines& ln, const int* j, const int* k, int ny, int nz, const float* __restrict d,
-                    const float* __restrict ei, const float* __restrict ej, const float* __restrict ek,
-                    float* __restrict z) {
-    const float* cj[G];
-    const float* zj[G];
-    const float* ck[G];
-    const float* zk[G];
-    int l0[G];
-    float next[G];
-    for (int g = 0; g < G; ++g) {
-        l0[g] = ln.first(j[g], k[g]);
-        // The plain sweep has no upper neighbours on the last line and, on
-        // the last plane, none across planes.
-        const bool hj = !(j[g] == ny && k[g] == nz), hk = k[g] < nz;
-        cj[g] = hj ? ej + l0[g] : ln.zero;
-        zj[g] = hj ? z + l0[g] + ln.nx : ln.zero;
-        ck[g] = hk ? ek + l0[g] : ln.zero;
-        zk[g] = hk ? z + l0[g] + ln.nxy : ln.zero;
-        next[g] = 0.0f;
+void backward4(int row0, int nx, int nxy, const float* __restrict dinv, const float* __restrict ei,
+               const float* __restrict ej, const float* __restrict ek, float* __restrict z) {
+    // Line row0 - q, column i = nx - 1 - (t - q) at step t.
+    const int base = 1 + row0 * nx + nx - 1;  // last point of line row0
+    float n0 = 0.0f, n1 = 0.0f, n2 = 0.0f, n3 = 0.0f;
+    auto step = [&](int l, float& next) {
+        const float c = dinv[l];
+        float y = z[l];
+        float s = ej[l] * z[l + nx];
+        s += ek[l] * z[l + nxy];
+        y += s * c;
+        next = y + (ei[l] * c) * next;
+        z[l] = next;
+    };
+    auto partial = [&](int t) {
+        if (t >= 0 && t < nx) step(base - t, n0);
+        if (t - 1 >= 0 && t - 1 < nx) step(base - nx - (t - 1), n1);
+        if (t - 2 >= 0 && t - 2 < nx) step(base - 2 * nx - (t - 2), n2);
+        if (t - 3 >= 0 && t - 3 < nx) step(base - 3 * nx - (t - 3), n3);
+    };
+    for (int t = 0; t < std::min(3, nx + 3); ++t) partial(t);
+    for (int t = 3; t < nx; ++t) {
+        step(base - t, n0);
+        step(base - nx - (t - 1), n1);
+        step(base - 2 * nx - (t - 2), n2);
+        step(base - 3 * nx - (t - 3), n3);
     }
-    for (int i = ln.nx - 1; i >= 0; --i) {
-        for (int g = 0; g < G; ++g) {
-            const int l = l0[g] + i;
-            const float c = 1.0f / d[l];
-            float y = z[l];
-            float s = cj[g][i] * zj[g][i];
-            s += ck[g][i] * zk[g][i];
-            y += s * c;
-            next[g] = y + (ei[l] * c) * next[g];
-            z[l] = next[g];
-        }
-    }
+    for (int t = std::max(nx, 3); t < nx + 3; ++t) partial(t);
 }
 
-// Whether the couplings across line ends (epsi on the face i = nx) and
-// across plane ends (epsj on the face j = ny) are 0, as the maps are built.
-bool faces_uncoupled(const GridStore& g) {
-    const int nx = g.nx, ny = g.ny, nz = g.nz;
-    for (int k = 1; k <= nz; ++k)
-        for (int j = 1; j <= ny; ++j)
-            if (g.epsi[g.index(nx, j, k)] != 0.0f) return false;
-    for (int k = 1; k <= nz; ++k)
-        for (int i = 1; i <= nx; ++i)
-            if (g.epsj[g.index(i, ny, k)] != 0.0f) return false;
-    return true;
-}
-
-// The lines of wavefront w (j + k = w), in the order of j.
-int wavefront(int w, int ny, int nz, int* j, int* k) {
-    int n = 0;
-    for (int jj = std::max(1, w - nz); jj <= std::min(ny, w - 1); ++jj) {
-        j[n] = jj;
-        k[n] = w - jj;
-        ++n;
-    }
-    return n;
-}
-
-void pciccg_wavefront(GridStore& g, const float* zero) {
-    const int ny = g.ny, nz = g.nz;
-    const Lines ln{g.nx, g.nxy, zero};
-    const float* r = g.rhs.data();
-    const float* d = g.prec.data();
+// Whether no coupling crosses a line end: epsi is 0 on the face i = nx, as
+// the maps are built.
+bool lines_uncoupled(const GridStore& g) {
     const float* ei = g.epsi.data();
-    const float* ej = g.epsj.data();
-    const float* ek = g.epsk.data();
-    float* y = g.work.data();
-    int j[maxgrd], k[maxgrd];
-    for (int w = 2; w <= ny + nz; ++w) {
-        const int n = wavefront(w, ny, nz, j, k);
-        int a = 0;
-        for (; a + 4 <= n; a += 4) forward_lines<4>(ln, j + a, k + a, r, d, ei, ej, ek, y);
-        for (; a < n; ++a) forward_lines<1>(ln, j + a, k + a, r, d, ei, ej, ek, y);
-    }
-    for (int w = ny + nz; w >= 2; --w) {
-        const int n = wavefront(w, ny, nz, j, k);
-        int a = 0;
-        for (; a + 4 <= n; a += 4) backward_lines<4>(ln, j + a, k + a, ny, nz, d, ei, ej, ek, y);
-        for (; a < n; ++a) backward_lines<1>(ln, j + a, k + a, ny, nz, d, ei, ej, ek, y);
-    }
+    for (int l = g.nx; l <= g.nxyz; l += g.nx)
+        if (ei[l] != 0.0f) return false;
+    return true;
 }
 
 }  // namespace
@@ -512,21 +457,9 @@ void pciccg_wavefront(GridStore& g, const float* zero) {
 void pciccg(GridStore& g) {
     const int n = solve_points(g);
     if (n == 0) return;
-    // Grids of the usual shape go by wavefronts (same result, faster).
-    static const std::array<float, maxgrd + 1> zero{};
-    if (g.nx <= maxgrd && g.ny <= maxgrd && g.nz <= maxgrd && faces_uncoupled(g)) {
-        pciccg_wavefront(g, zero.data());
-        return;
-    }
-    pciccg_plain(g);
-}
-
-void pciccg_plain(GridStore& g) {
-    const int n = solve_points(g);
-    if (n == 0) return;
     const int nx = g.nx, nxy = g.nxy;
     const float* r = g.rhs.data();
-    const float* d = g.prec.data();
+    const float* d = g.precinv.data();  // 1/d, computed once by iniccg
     const float* ei = g.epsi.data();
     const float* ej = g.epsj.data();
     const float* ek = g.epsk.data();
@@ -537,7 +470,14 @@ void pciccg_plain(GridStore& g) {
     const int a = std::min(nx, n), b = std::min(nxy, n);
     forward<false, false>(1, a, nx, nxy, r, d, ei, ej, ek, y);
     forward<true, false>(a + 1, b, nx, nxy, r, d, ei, ej, ek, y);
-    forward<true, true>(b + 1, n, nx, nxy, r, d, ei, ej, ek, y);
+    // Beyond the first plane, four lines at a time where the lines are
+    // uncoupled; the lines left over (and every line otherwise) one by one.
+    const int rows = n / nx, row1 = b / nx;  // lines in all; first line of the second plane
+    int row = row1;
+    const bool skew = n > b && lines_uncoupled(g);
+    if (skew)
+        for (; row + 4 <= rows; row += 4) forward4(row, nx, nxy, r, d, ei, ej, ek, y);
+    forward<true, true>(std::max(b, row * nx) + 1, n, nx, nxy, r, d, ei, ej, ek, y);
     // y(l) = d(l) y(l) for l < nxyz; backward from z(nxyz) = y(nxyz):
     // z(l) = (y(l) + epsi(l) z(l+1) + epsj(l) z(l+nx) + epsk(l) z(l+nxy)) / d(l),
     // terms present when their index is at most nxyz. The scaling and the
@@ -545,7 +485,12 @@ void pciccg_plain(GridStore& g) {
     const int ua = std::max(n - nx, 0), ub = std::max(n - nxy, 0);  // above ua no z(l+nx), above ub no z(l+nxy)
     backward<false, false>(ua + 1, n - 1, nx, nxy, d, ei, ej, ek, y);
     backward<true, false>(ub + 1, std::min(ua, n - 1), nx, nxy, d, ei, ej, ek, y);
-    backward<true, true>(1, std::min(ub, n - 1), nx, nxy, d, ei, ej, ek, y);
+    // Below the last plane: lines ub/nx - 1 down to 0, four at a time from
+    // the top, the lines left at the bottom one by one.
+    int top = ub / nx - 1;  // the highest line below the last plane
+    if (skew)
+        for (; top - 3 >= 0; top -= 4) backward4(top, nx, nxy, d, ei, ej, ek, y);
+    backward<true, true>(1, std::min((top + 1) * nx, std::min(ub, n - 1)), nx, nxy, d, ei, ej, ek, y);
 }
 
 }  // namespace kova
