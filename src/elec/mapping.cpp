@@ -169,11 +169,7 @@ void map_probe(Kova& k, int dot, Dir d) {
 
 // Whether the dimensions describe a grid the maps can hold; the mapping
 // routines leave the maps alone otherwise.
-bool fits(const GridStore& g) {
-    return g.nx >= 1 && g.ny >= 1 && g.nz >= 1 &&
-           static_cast<long long>(g.nx) * g.ny * g.nz <= static_cast<long long>(maxgrid) &&
-           g.nxy == g.nx * g.ny && g.nxyz == g.nxy * g.nz;
-}
+bool fits(const GridStore& g) { return fits_grid(g); }
 
 // Points of the current grid, kept within the store whatever the
 // dimensions hold.

@@ -31,12 +31,7 @@ namespace {
 
 // Points of the current grid; 0 when the dimensions describe no grid the
 // maps can hold (nothing is then solved for).
-int solve_points(const GridStore& g) {
-    const bool ok = g.nx >= 1 && g.ny >= 1 && g.nz >= 1 &&
-                    static_cast<long long>(g.nx) * g.ny * g.nz <= static_cast<long long>(maxgrid) &&
-                    g.nxy == g.nx * g.ny && g.nxyz == g.nxy * g.nz;
-    return ok ? g.nxyz : 0;
-}
+int solve_points(const GridStore& g) { return fits_grid(g) ? g.nxyz : 0; }
 
 // Sum of f(l) for l = lo..hi in double, with four partial sums so that the
 // additions do not wait on one another.
