@@ -371,14 +371,19 @@ void backward(int lo, int hi, int nx, int nxy, const float* __restrict dinv, con
 }
 
 // The same sweeps over four consecutive grid lines at once (lines R0 to
-// R0 + 3 forward, R0 down to R0 - 3 backward), each line one point behind
-// the one before it, so that the four recurrences run side by side and hide
+// R0 + 3 forward, R0 down to R0 - 3 backward), each line a few points
+// behind the one before it, so that the four recurrences run side by side and hide
 // each other's latency. A point needs the point before it on its line and
 // points of earlier lines at its own column, all finished by then: the
 // operands and their order are those of the sweeps above, and so is the
 // result, to the bit. The recurrence does not cross a line end because the
 // coupling epsi on the face i = nx is 0 (the caller checks it): each line
 // starts its chain at 0, which the plain sweep multiplies by that 0.
+// Lines are kept kSkew points apart, so that a point's neighbour on the
+// line before was finished kSkew steps earlier and only the line's own
+// recurrence lies on the critical path.
+constexpr int kSkew = 2;
+
 void forward4(int row0, int nx, int nxy, const float* __restrict r, const float* __restrict dinv,
               const float* __restrict ei, const float* __restrict ej, const float* __restrict ek,
               float* __restrict y) {
@@ -392,25 +397,27 @@ void forward4(int row0, int nx, int nxy, const float* __restrict r, const float*
         prev = s * c + (ei[l - 1] * c) * prev;
         y[l] = prev;
     };
+    // Line q handles column t - q kSkew at step t.
     auto partial = [&](int t) {
         if (t >= 0 && t < nx) step(base + t, p0);
-        if (t - 1 >= 0 && t - 1 < nx) step(base + nx + t - 1, p1);
-        if (t - 2 >= 0 && t - 2 < nx) step(base + 2 * nx + t - 2, p2);
-        if (t - 3 >= 0 && t - 3 < nx) step(base + 3 * nx + t - 3, p3);
+        if (t - kSkew >= 0 && t - kSkew < nx) step(base + nx + t - kSkew, p1);
+        if (t - 2 * kSkew >= 0 && t - 2 * kSkew < nx) step(base + 2 * nx + t - 2 * kSkew, p2);
+        if (t - 3 * kSkew >= 0 && t - 3 * kSkew < nx) step(base + 3 * nx + t - 3 * kSkew, p3);
     };
-    for (int t = 0; t < std::min(3, nx + 3); ++t) partial(t);
-    for (int t = 3; t < nx; ++t) {
+    const int lag = 3 * kSkew;
+    for (int t = 0; t < std::min(lag, nx + lag); ++t) partial(t);
+    for (int t = lag; t < nx; ++t) {
         step(base + t, p0);
-        step(base + nx + t - 1, p1);
-        step(base + 2 * nx + t - 2, p2);
-        step(base + 3 * nx + t - 3, p3);
+        step(base + nx + t - kSkew, p1);
+        step(base + 2 * nx + t - 2 * kSkew, p2);
+        step(base + 3 * nx + t - 3 * kSkew, p3);
     }
-    for (int t = std::max(nx, 3); t < nx + 3; ++t) partial(t);
+    for (int t = std::max(nx, lag); t < nx + lag; ++t) partial(t);
 }
 
 void backward4(int row0, int nx, int nxy, const float* __restrict dinv, const float* __restrict ei,
                const float* __restrict ej, const float* __restrict ek, float* __restrict z) {
-    // Line row0 - q, column i = nx - 1 - (t - q) at step t.
+    // Line row0 - q, column i = nx - 1 - (t - q kSkew) at step t.
     const int base = 1 + row0 * nx + nx - 1;  // last point of line row0
     float n0 = 0.0f, n1 = 0.0f, n2 = 0.0f, n3 = 0.0f;
     auto step = [&](int l, float& next) {
@@ -424,18 +431,19 @@ void backward4(int row0, int nx, int nxy, const float* __restrict dinv, const fl
     };
     auto partial = [&](int t) {
         if (t >= 0 && t < nx) step(base - t, n0);
-        if (t - 1 >= 0 && t - 1 < nx) step(base - nx - (t - 1), n1);
-        if (t - 2 >= 0 && t - 2 < nx) step(base - 2 * nx - (t - 2), n2);
-        if (t - 3 >= 0 && t - 3 < nx) step(base - 3 * nx - (t - 3), n3);
+        if (t - kSkew >= 0 && t - kSkew < nx) step(base - nx - (t - kSkew), n1);
+        if (t - 2 * kSkew >= 0 && t - 2 * kSkew < nx) step(base - 2 * nx - (t - 2 * kSkew), n2);
+        if (t - 3 * kSkew >= 0 && t - 3 * kSkew < nx) step(base - 3 * nx - (t - 3 * kSkew), n3);
     };
-    for (int t = 0; t < std::min(3, nx + 3); ++t) partial(t);
-    for (int t = 3; t < nx; ++t) {
+    const int lag = 3 * kSkew;
+    for (int t = 0; t < std::min(lag, nx + lag); ++t) partial(t);
+    for (int t = lag; t < nx; ++t) {
         step(base - t, n0);
-        step(base - nx - (t - 1), n1);
-        step(base - 2 * nx - (t - 2), n2);
-        step(base - 3 * nx - (t - 3), n3);
+        step(base - nx - (t - kSkew), n1);
+        step(base - 2 * nx - (t - 2 * kSkew), n2);
+        step(base - 3 * nx - (t - 3 * kSkew), n3);
     }
-    for (int t = std::max(nx, 3); t < nx + 3; ++t) partial(t);
+    for (int t = std::max(nx, lag); t < nx + lag; ++t) partial(t);
 }
 
 // Whether no coupling crosses a line end: epsi is 0 on the face i = nx, as
