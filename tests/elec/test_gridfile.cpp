@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "../command/harness.hpp"
+#include "../command/scratch.hpp"
 #include "command/mainloop.hpp"
 #include "elec/elec.hpp"
 #include "elec/gridfile.hpp"
@@ -30,21 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // Runs each test in a fresh folder of its own.
-class GridFile : public ::testing::Test {
+class GridFile : public test::ScratchFolder {
 protected:
-    fs::path dir, old;
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / ("kova_grd_" + std::to_string(::getpid()) + "_" + info->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        old = fs::current_path();
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
+    GridFile() : ScratchFolder("kova_grd_") {}
 };
 
 std::vector<unsigned char> bytes_of(const std::string& path) {

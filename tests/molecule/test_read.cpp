@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "../command/harness.hpp"
+#include "../command/scratch.hpp"
 #include "command/mainloop.hpp"
 #include "fortio/format.hpp"
 
@@ -17,19 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Read : public ::testing::Test {
+class Read : public test::ScratchFolder {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("kova_read_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-        old = fs::current_path();
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
+    Read() : ScratchFolder("kova_read_") {}
     // Runs a whole deck; the session stays for inspection.
     test::Session& run(const std::string& deck) {
         s = std::make_unique<test::Session>(deck);
@@ -51,7 +42,6 @@ protected:
         for (int i = 1; i <= n; ++i) t += atom(i, " CA ", "ALA", 'A', i % 10000, i + shift, 2.0f * (i % 100), -1.0f);
         return t;
     }
-    fs::path dir, old;
     std::unique_ptr<test::Session> s;
     int status = -1;
 };

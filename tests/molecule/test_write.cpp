@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../command/harness.hpp"
+#include "../command/scratch.hpp"
 #include "command/mainloop.hpp"
 #include "fortio/format.hpp"
 #include "molecule/prox.hpp"
@@ -21,19 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Write : public ::testing::Test {
+class Write : public test::ScratchFolder {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("kova_write_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-        old = fs::current_path();
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        fs::current_path(old);
-        fs::remove_all(dir);
-    }
+    Write() : ScratchFolder("kova_write_") {}
     test::Session& run(const std::string& deck) {
         s = std::make_unique<test::Session>(deck);
         status = run_kova(s->k);
@@ -52,7 +43,6 @@ protected:
         for (std::string l; std::getline(f, l);) v.push_back(l);
         return v;
     }
-    fs::path dir, old;
     std::unique_ptr<test::Session> s;
     int status = -1;
 };
