@@ -28,7 +28,7 @@ void setvar(Kova& k, std::string_view name, int index, double value) {
             msg(k, "ERROR: setvar(000) exceded symbol table size (maxsym)");
         }
         if (k.flags.bomb > 4) return;
-        endrun(k, 0);
+        endrun(k, exit_abort);
     }
     s.vardp[pos] = value;
     if (index <= 0)
@@ -111,7 +111,7 @@ double eval(Kova& k) {
     auto fail = [&](std::string_view text) {
         msg(k, text);
         if (k.flags.bomb > 4) return true;
-        endrun(k, 0);
+        endrun(k, exit_abort);
     };
     for (;;) {
         Token tk = gettok(k);

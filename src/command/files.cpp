@@ -47,7 +47,7 @@ void kvopen(Kova& k, int unit, std::string& name, bool formatted, int declared) 
     }
     name = tried;
     msg(k, "FATAL: kvopen(000) unable to open file: ", base.substr(0, n));
-    endrun(k, 0);
+    endrun(k, exit_fatal);
 }
 
 void opn(Kova& k) {

@@ -52,7 +52,7 @@ void kvif(Kova& k) {
     if (eval(k) != 0.0) return;
     if (!skip_block(k, level, true, "If")) {
         msg(k, "FATAL: kvif(000) unexpected end of file.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
 }
 
@@ -67,7 +67,7 @@ void kvelse(Kova& k) {
     if (!skip_block(k, k.flags.iflev, false, "Else")) {
         msg(k, "ERROR: kvelse (000) unexpected end of file.");
         if (k.flags.bomb == 5) return;
-        endrun(k, 0);
+        endrun(k, exit_abort);
     }
 }
 
@@ -85,14 +85,14 @@ void kvwhil(Kova& k) {
     LineStore& t = k.tok;
     if (f.loopunit >= f.mxloop) {
         msg(k, "FATAL: kvwhil(100) whiles nested too deep.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     ++f.loopunit;
     int level = ++k.flags.whlev;
     int unit = f.loopunit;
     if (!k.units.open(unit, "", fortio::OpenStatus::scratch, fortio::Form::formatted)) {
         msg(k, "FATAL: kvwhil(200) unable to open a scratch file for the loop.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     k.units.write(unit, "if ");
     auto columns = [&](int from, int to) {  // line columns from..to, 1-based
@@ -125,7 +125,7 @@ void kvwhil(Kova& k) {
             ++k.flags.whlev;
         } else if (is_eof_word(tk)) {
             msg(k, "FATAL: kvwhil(000) unexpected end of file.");
-            endrun(k, 0);
+            endrun(k, exit_fatal);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "command/mainloop.hpp"
 
+#include <exception>
 #include <string>
 
 #include "command/output.hpp"
@@ -81,7 +82,9 @@ void report_increment(Kova& k) {
     k.clock = Clock{cpu, user, sys};
 }
 
-void terminate_run(Kova& k) {
+void terminate_run(Kova& k) { endrun(k, exit_ok); }
+
+void termination_report(Kova& k, int status) {
     std::string date, time;
     float cpu, user, sys;
     kvtime(date, time, cpu, user, sys);
@@ -92,9 +95,9 @@ void terminate_run(Kova& k) {
     out(k, "(a)", "KOVA termination");
     write_date_line(k, date, time);
     out(k, "(a,f10.3)", "  total CPU seconds       : ", cpu);
+    if (status != exit_ok) out(k, "(a,i10)", "  exit status             : ", status);
     empty_line(k);
     empty_line(k);
-    endrun(k, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -104,7 +107,7 @@ void pushgt(Kova& k, bool loop_copy) {
     LineStore& t = k.tok;
     if (t.nsave >= maxsav) {
         msg(k, "FATAL: pushgt(010) Exceded parser save stack size:" + fortio::format_write("(i10)", {std::int64_t{maxsav}})[0]);
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     int n = ++t.nsave;
     t.svline[n] = t.line;
@@ -179,7 +182,7 @@ void end_of_input(Kova& k) {
         return;
     }
     msg(k, "NOTE: KOVA(045) Unexpected End Of File encountered");
-    if (k.flags.bomb <= 1) endrun(k, 0);
+    if (k.flags.bomb <= 1) endrun(k, exit_abort);
     terminate_run(k);
 }
 
@@ -198,6 +201,16 @@ int run_kova(Kova& k) {
     } catch (const RunEnd& e) {
         k.units.flush();
         return e.status;
+    } catch (const std::exception& e) {
+        // A failure no command anticipated (memory exhausted, a library
+        // refusing a size): say so and end like any other failed run.
+        try {
+            msg(k, "FATAL: KOVA(900) internal failure: ", e.what());
+            termination_report(k, exit_internal);
+            k.units.flush();
+        } catch (...) {
+        }
+        return exit_internal;
     }
 }
 

@@ -17,8 +17,11 @@ void dispatch(Kova& k, std::string_view word);
 
 // The banner with the table of compiled-in limits.
 void banner(Kova& k);
-// Termination report; ends the run.
+// Termination report; ends the run with status 0.
 [[noreturn]] void terminate_run(Kova& k);
+// Writes the termination report of a run ending with the given status (the
+// status line only when it is not 0).
+void termination_report(Kova& k, int status);
 // CPU-time increment line of the timing switch; remembers the times.
 void report_increment(Kova& k);
 

@@ -1,5 +1,7 @@
 #include "command/output.hpp"
 
+#include "command/mainloop.hpp"
+
 namespace kova {
 
 void msg(Kova& k, std::string_view text) {
@@ -24,10 +26,12 @@ void msg(Kova& k, std::string_view a, std::string_view b, std::string_view c) {
 }
 
 void kvabort(Kova& k, int severity) {
-    if (severity >= fatal || k.flags.bomb <= severity) endrun(k, 0);
+    if (severity >= fatal) endrun(k, exit_fatal);
+    if (k.flags.bomb <= severity) endrun(k, exit_abort);
 }
 
 void endrun(Kova& k, int status) {
+    termination_report(k, status);
     k.units.flush();
     throw RunEnd{status};
 }

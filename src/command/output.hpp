@@ -43,12 +43,23 @@ void msg(Kova& k, std::string_view text);
 void msg(Kova& k, std::string_view a, std::string_view b);
 void msg(Kova& k, std::string_view a, std::string_view b, std::string_view c);
 
-// Ends the run when the abort level is at or below the severity's number;
-// fatal severity always ends it.
+// Exit statuses of the program. A script tells a good run (0) from one that
+// was stopped; the README lists them.
+enum ExitStatus {
+    exit_ok = 0,        // stop, exit, quit, bye, or the end of the outermost input
+    exit_abort = 1,     // a note, warning, serious or error message at the abort level
+    exit_fatal = 2,     // a FATAL message (limits, files that cannot be made, ...)
+    exit_input = 3,     // a wrong token or value in batch mode (the readers' error path)
+    exit_internal = 4,  // an internal failure caught by the main program
+};
+
+// Ends the run when the abort level is at or below the severity's number
+// (exit_abort); fatal severity always ends it (exit_fatal).
 void kvabort(Kova& k, int severity);
 
-// Ends the run now with the given exit status (no termination report).
-[[noreturn]] void endrun(Kova& k, int status = 0);
+// Ends the run now: writes the termination report (with the exit status when
+// it is not 0) and unwinds to the main program, which returns the status.
+[[noreturn]] void endrun(Kova& k, int status);
 
 // Text padded with blanks (or cut) to n columns, as an aN field of a
 // CHARACTER*n variable prints.

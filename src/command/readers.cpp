@@ -18,7 +18,7 @@ namespace {
 void end_if_no_more_input(Kova& k) {
     if (k.tok.ateof) {
         msg(k, "FATAL: getlin(010) end of input reached while a value was expected.");
-        endrun(k, 0);
+        endrun(k, exit_input);
     }
 }
 
@@ -41,7 +41,7 @@ void name_error_path(Kova& k) {
     show_caret(k);
     if (k.flags.batch) {
         msg(k, "BATCH MODE ABORT!");
-        endrun(k, 0);
+        endrun(k, exit_input);
     }
     end_if_no_more_input(k);
     msg(k, "Please retype entire line.");
@@ -215,7 +215,7 @@ void errlin(Kova& k) {
     show_caret(k);
     if (k.flags.batch) {
         msg(k, "FATAL: getnum (999) parsing error in batch mode!");
-        endrun(k, 0);
+        endrun(k, exit_input);
     }
     end_if_no_more_input(k);
     t.line.fill(' ');
@@ -241,7 +241,7 @@ void ermsg(Kova& k, std::string_view routine, std::string_view message, std::str
     if (severity == "FATAL" || k.erm.calls >= ErrorCount::limit) {
         k.units.flush();
         k.units.write(fortio::UnitTable::stderr_unit, "STOP Ermsg statement executed");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
 }
 

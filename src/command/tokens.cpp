@@ -102,7 +102,7 @@ void getlin(Kova& k, int unit, std::string_view prompt) {
     if (t.ateof) {
         if (++t.eofreads > maxeof) {
             msg(k, "FATAL: getlin(020) input ended while a command was still reading.");
-            endrun(k, 0);
+            endrun(k, exit_input);
         }
         // End of file; a read error is treated the same way: the input ends.
         t.line[1] = 'E', t.line[2] = 'O', t.line[3] = 'F';

@@ -151,7 +151,7 @@ void chkbox(Kova& k) {
         }
         if (!inside) {
             out(k, "(1x,'FATAL: chkbox(010) focussing failed. New grid exceeds ','the old grid.')");
-            endrun(k, 0);
+            endrun(k, exit_fatal);
         }
         return;
     }

@@ -344,7 +344,7 @@ void set(Kova& k) {
             if (jmol < 1 || jmol > m.nmol) {
                 fwrite(k, k.files.msgunit, "(1x,a,i8)", "WARNING: set(060) jmol < 1 or > nmol: ", jmol);
                 jmol = 1;
-                if (k.flags.bomb <= 4) endrun(k, 0);
+                if (k.flags.bomb <= 4) endrun(k, exit_abort);
             }
         } else if (w3 == "res") {
             jres = truncated(getnum(k, in, "Set"));

@@ -79,12 +79,12 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
     const int imol = c.imol;
     if (imol < 0) {
         msg(k, "Cannot use imol < 0");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (imol == 0) {
         // Molecules are numbered from 1: slot 0 does not exist.
         msg(k, "Cannot use imol < 1");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     bool reread = imol <= m.nmol;
     if (reread) {
@@ -149,7 +149,7 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
             msg(k, "lstatm(" + num(imol) + "): " + num(m.lstatm[imol]));
             msg(k, "starting atom for reread: " + num(first));
             msg(k, "ending atom for reread: " + num(last));
-            endrun(k, 0);
+            endrun(k, exit_fatal);
         }
         return;
     }
@@ -173,15 +173,15 @@ void read_reference(Kova& k, const ReadCommand& c, const std::string& file) {
     const int iref = c.iref;
     if (iref < 0) {
         msg(k, "Cannot use iref < 0");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (iref == 0) {
         msg(k, "Cannot use iref < 1");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (iref <= m.nref) {
         msg(k, "Cannot overwrite reference structure " + std::to_string(iref));
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (iref > m.nref + 1) {
         out(k,
@@ -197,7 +197,7 @@ void read_reference(Kova& k, const ReadCommand& c, const std::string& file) {
     }
     if (c.fmt == 5) {
         msg(k, "Cannot read reference structure from traj file.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (c.fmt == 3) {
         msg(k, "WARNING: reed(095) A reference structure cannot be read from a charge card file.",
@@ -228,12 +228,12 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
     const int iref = c.iref;
     if (iref < 1) {
         msg(k, "Cannot read bfactors for iref < " + std::string(iref < 0 ? "0" : "1"));
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (iref > m.nref) {
         msg(k, "Must read coordinates for reference " + std::to_string(iref));
         msg(k, "before reading b factors.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     if (!open_input(k, c, file)) return;
     const int first = m.reffst[iref], last = m.reflst[iref];
@@ -297,7 +297,7 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
         msg(k, "Number of b factors read does not");
         msg(k, "equal number of atoms in reference");
         msg(k, "structure");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
     float meanb = c.meanb;
     // Without any counted atom there is no mean; every weight is then 0.

@@ -275,7 +275,7 @@ struct Selection {
         if (m.nmol < 2) {
             k.units.write(k.files.msgunit, std::string("FATAL_ERROR: attempt to use ") + (rind ? "rind" : "surf") +
                                                "selection with .lt. 2 mols.");
-            if (k.flags.bomb < 6) endrun(k, 0);
+            if (k.flags.bomb < 6) endrun(k, exit_fatal);
             return no_atom_term();
         }
         // The exposed contact area of the atoms of molecule 2.

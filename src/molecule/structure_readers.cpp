@@ -26,7 +26,7 @@ Name4 fixed_name(std::string_view field) {
 void check_slot(Kova& k, int slot, const char* routine) {
     if (slot > maxatm) {
         msg(k, std::string("FATAL: ") + routine + "(010) Exceded size of atom list.");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
 }
 

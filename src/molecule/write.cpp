@@ -416,7 +416,7 @@ void outvec(Kova& k, std::string& file, std::string_view title, float c) {
                 "('One of the dimensions of the map ',i6,' is greated than the program can accept',i6,' edit "
                 "mhbmap and change mxrrho ')",
                 n, maxbrk);
-            endrun(k, 0);
+            endrun(k, exit_fatal);
         }
     VectorMap v;
     v.nx = g.nx, v.ny = g.ny, v.nz = g.nz;
@@ -447,7 +447,7 @@ void outvec(Kova& k, std::string& file, std::string_view title, float c) {
     if (f) f.write(image.data(), static_cast<std::streamsize>(image.size()));
     if (!f) {
         msg(k, "problems opening file for bricked map output");
-        endrun(k, 0);
+        endrun(k, exit_fatal);
     }
 }
 

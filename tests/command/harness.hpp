@@ -20,10 +20,21 @@ struct Session {
     explicit Session(std::string input = "")
         : in(std::move(input)), kp(std::make_unique<Kova>(in, out, err)), k(*kp) {}
 
+    // What was written, up to the termination report that ends every
+    // stopped run (its clock lines vary).
+    std::string listing() const {
+        std::string all = out.str();
+        if (size_t rep = all.find("KOVA termination\n"); rep != std::string::npos &&
+                                                         (rep == 0 || all[rep - 1] == '\n'))
+            all.resize(rep);
+        return all;
+    }
+
     // What was written, without the prompt-and-echo lines of the command
-    // input ("Main >  text").
+    // input ("Main >  text") and without the termination report that ends
+    // every stopped run (its clock lines vary).
     std::string messages() const {
-        std::string all = out.str(), kept;
+        std::string all = listing(), kept;
         size_t at = 0;
         while (at < all.size()) {
             size_t end = all.find('\n', at);
@@ -48,12 +59,15 @@ struct Session {
         k.tok.ipos = 0;
     }
 
-    // Runs f; returns true when it ended the run.
+    // Runs f; returns true when it ended the run. The exit status it ended
+    // with is kept in status (-1 while the run goes on).
+    int status = -1;
     template <class F>
     bool ends(F&& f) {
         try {
             f();
-        } catch (const RunEnd&) {
+        } catch (const RunEnd& e) {
+            status = e.status;
             return true;
         }
         return false;

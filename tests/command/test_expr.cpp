@@ -119,7 +119,7 @@ TEST(Symbols, SetvarReportsAndErrors) {
     EXPECT_EQ(r.out.str(), "ASSIGNMENT\n  Set the variable: x                                = 0.10000000149012E+00\n");
     r.out.str("");
     EXPECT_TRUE(r.ends([&] { setvar(r.k, "nope", 2, 1.0); }));
-    EXPECT_EQ(r.out.str(), "ASSIGNMENT\n ERROR: setvar(100) array not previously dimensioned: nope\n");
+    EXPECT_EQ(r.listing(), "ASSIGNMENT\n ERROR: setvar(100) array not previously dimensioned: nope\n");
     // With bomb 5 the error is reported and the run goes on.
     r.k.flags.bomb = 5;
     EXPECT_FALSE(r.ends([&] { setvar(r.k, "nope", 2, 1.0); }));
@@ -127,7 +127,7 @@ TEST(Symbols, SetvarReportsAndErrors) {
     r.k.sym.vari = maxsym;
     r.out.str("");
     EXPECT_FALSE(r.ends([&] { setvar(r.k, "extra", 0, 1.0); }));
-    EXPECT_EQ(r.out.str(), "ASSIGNMENT\n ERROR: setvar(000) exceded symbol table size (maxsym)\n");
+    EXPECT_EQ(r.listing(), "ASSIGNMENT\n ERROR: setvar(000) exceded symbol table size (maxsym)\n");
 }
 
 TEST(Symbols, DimeRefusesSizesThatDoNotFit) {

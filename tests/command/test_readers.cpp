@@ -87,7 +87,7 @@ TEST(Readers, BatchModeWrongTokensEndTheRun) {
     for (const Case& c : cases) {
         Reading r(c.input, true);
         EXPECT_TRUE(r.ends([&] { c.read(r.k); })) << c.input;
-        std::string o = r.out.str();
+        std::string o = r.listing();
         // Skip the prompt and echo of the line.
         std::string shown = o.substr(o.find('\n') + 1);
         EXPECT_EQ(shown, c.message) << c.input;
@@ -157,5 +157,5 @@ TEST(Ermsg, TheTenthCallEndsTheRun) {
     EXPECT_EQ(r.err.str(), "STOP Ermsg statement executed\n");
     Session f;
     EXPECT_TRUE(f.ends([&] { ermsg(f.k, "RT ", "gone  ", "FATAL"); }));
-    EXPECT_EQ(f.out.str(), " FATAL: RT(ermsg) gone\n");
+    EXPECT_EQ(f.listing(), " FATAL: RT(ermsg) gone\n");
 }

@@ -162,7 +162,7 @@ TEST(Boundary, GridChecks) {
     EXPECT_FALSE(f.ends([&] { chkbox(f.k); }));
     small_grid(h, 21, 1.0f, -10.5f);
     EXPECT_TRUE(f.ends([&] { chkbox(f.k); }));
-    EXPECT_EQ(f.out.str(), " FATAL: chkbox(010) focussing failed. New grid exceeds the old grid.\n");
+    EXPECT_EQ(f.listing(), " FATAL: chkbox(010) focussing failed. New grid exceeds the old grid.\n");
 }
 
 TEST(ElecCommand, SetupBuildsTheSystemAndBecomesThePreviousGrid) {

@@ -516,7 +516,7 @@ TEST(Surface, FatalConditions) {
         place(atom);
         EXPECT_TRUE(s.ends([&] { srsrf(k, nsph, 1.4f); }));
         k.units.flush();
-        return s.out.str();
+        return s.listing();
     };
     EXPECT_EQ(run([](auto atom) { atom(10, 10, 10, 2.0f), atom(12, 10, 10, -1.0f); }, 200),
               " FATAL_ERROR: Apparent undefined radius in srsrf.     2 ala     2\n");

@@ -371,7 +371,7 @@ TEST(SolverIterations, UnknownPreconditionerIsFatal) {
     g.solv = 2;
     s.k.flags.bomb = 5;
     EXPECT_TRUE(s.ends([&] { potent(s.k); }));
-    EXPECT_EQ(s.out.str(), " FATAL: potent(000) unknown preconditioning method2\n");
+    EXPECT_EQ(s.listing(), " FATAL: potent(000) unknown preconditioning method2\n");
 }
 
 // A x in double, point by point from the neighbours of each grid point.
