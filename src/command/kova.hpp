@@ -22,6 +22,11 @@ struct RunEnd {
     int status = 0;
 };
 
+// Thrown in interactive mode when a word of the command being read is wrong:
+// the rest of that command is discarded and the main loop asks for a new
+// one, so that "Please retype entire line." means what it says.
+struct CommandAbandoned {};
+
 // Severities of messages, numbered as the abort level compares them.
 enum Severity { note = 1, warning = 2, serious = 3, error = 4, fatal = 6 };
 
@@ -48,9 +53,14 @@ struct LineStore {
     // Set when getlin met the end of its unit (not a typed "EOF"): no
     // retyped line can come any more.
     bool ateof = false;
-    // Consecutive reads that met the end of input; a command that keeps
-    // reading past it (looking for its closing word) is stopped.
+    // Consecutive reads of one unit that met its end, and that unit; a
+    // command that keeps reading past the end (looking for its closing word)
+    // is stopped.
     int eofreads = 0;
+    int eofunit = 0;
+    // A command's driver is reading its words from the command input (set
+    // by the main loop around each command).
+    bool incommand = false;
 
     std::string_view text() const { return {line.data() + 1, static_cast<size_t>(linlen)}; }
 };
@@ -99,6 +109,9 @@ struct Flags {
     int bomb = 3;                   // abort level, 1 to 5
     int iflev = 0;                  // open if blocks
     int whlev = 0;                  // while nesting
+    // Standard input is a terminal: the run starts in interactive mode and
+    // lines typed there are not echoed (the terminal already shows them).
+    bool terminal = false;
 };
 
 // The counter of ermsg, kept for the whole run.

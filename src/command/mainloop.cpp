@@ -165,6 +165,14 @@ void stream(Kova& k) {
     // nesting depth of stream files.
     --k.tok.istrm;
     msg(k, "WARNING: kova(220) Unable to open stream file: ", trimmed(name));
+    if (k.flags.batch) {
+        // A batch run cannot have the commands of a missing file typed in
+        // instead: going on would report success for a run that never did
+        // what the file asked.
+        msg(k, "SERIOUS: kova(225) batch run stopped: its stream file is missing.");
+        kvabort(k, serious);
+        return;
+    }
     kvabort(k, warning);
 }
 
@@ -191,11 +199,22 @@ void end_of_input(Kova& k) {
 int run_kova(Kova& k) {
     try {
         inidef(k);
+        if (k.flags.terminal) {
+            // A person typing: a mistake asks for the line again instead of
+            // ending the run, and only errors and worse stop it.
+            k.flags.batch = false;
+            k.flags.bomb = 4;
+        }
         banner(k);
         k.env.pdie = 999.0f;  // the interior dielectric is not set until elec sets it
         for (;;) {
             std::string word = getnam(k, k.files.inunit, "Main");
-            dispatch(k, word);
+            try {
+                k.tok.incommand = true;
+                dispatch(k, word);
+            } catch (const CommandAbandoned&) {
+            }
+            k.tok.incommand = false;
             if (k.flags.timing) report_increment(k);
         }
     } catch (const RunEnd& e) {

@@ -36,8 +36,10 @@ void show_caret(Kova& k) {
     k.units.write(k.files.msgunit, caret);
 }
 
-// Error path of the name and character readers.
-void name_error_path(Kova& k) {
+// Error path of the name and character readers. In interactive mode a
+// command being typed is abandoned whole: its driver is left and the main
+// loop reads a new command from a fresh line.
+void name_error_path(Kova& k, int unit) {
     show_caret(k);
     if (k.flags.batch) {
         msg(k, "BATCH MODE ABORT!");
@@ -45,13 +47,39 @@ void name_error_path(Kova& k) {
     }
     end_if_no_more_input(k);
     msg(k, "Please retype entire line.");
+    if (k.tok.incommand && unit == k.files.inunit) {
+        k.tok.line.fill(' ');
+        k.tok.ipos = k.tok.ilen = 0;
+        throw CommandAbandoned{};
+    }
 }
 
 enum class Family { nam, fil };
 
+// A file name written without quotes runs from the token just scanned to the
+// next blank: 1A8O.pdb scans as an INTEGER and a NAME, ../data/x.pdb as
+// several characters, and each is one name. Returns the name and moves the
+// scan position to its last character.
+std::string adjacent_name(Kova& k, const Token& tk) {
+    LineStore& t = k.tok;
+    int first = t.ipos - static_cast<int>(tk.text.size()) + 1;
+    int last = t.ipos;
+    while (last < t.ilen && last < linlen && !iswhyt(t.line[last + 1])) ++last;
+    t.ipos = last;
+    return std::string(t.line.data() + first, static_cast<size_t>(last - first + 1));
+}
+
 std::string read_word(Kova& k, int unit, std::string_view prompt, size_t len, Family f) {
     for (;;) {
         Token tk = gettok(k);
+        if (f == Family::fil && tk.kind != TokKind::string && tk.kind != TokKind::linend &&
+            tk.kind != TokKind::strbeg && !(tk.kind == TokKind::chr && (tk.text == "*" || tk.text == "!")) &&
+            !(tk.kind == TokKind::name && trimmed(lcase(tk.text)) == "blank")) {
+            std::string r = adjacent_name(k, tk);
+            if (r.size() > len) r.resize(len);
+            r.resize(kvlen(r));
+            return r;
+        }
         if (tk.kind == TokKind::name || tk.kind == TokKind::string) {
             std::string low = lcase(tk.text);
             if (trimmed(low) != "blank") {
@@ -74,7 +102,7 @@ std::string read_word(Kova& k, int unit, std::string_view prompt, size_t len, Fa
             continue;
         }
         msg(k, f == Family::nam ? "GetNam ERROR: expecting string token." : "Getfil ERROR: expecting string token.");
-        name_error_path(k);
+        name_error_path(k, unit);
         getlin(k, unit, prompt);
     }
 }
@@ -95,7 +123,8 @@ struct NumReader {
 constexpr NumReader rd_getint{"getint", "Getint", true, false, true, 1,
                               "PARSE_ERROR: getint (010) expecting integer or real token.",
                               "PARSE_ERROR: getint (000) unknown variable: ", true};
-constexpr NumReader rd_getfp{"getfp", "Getfp", false, true, true, 1,
+// A real may be written as an integer (grid 1 as well as grid 1.0).
+constexpr NumReader rd_getfp{"getfp", "Getfp", true, true, true, 1,
                              "PARSE_ERROR: getfp (010) expecting real token.",
                              "PARSE_ERROR: getfp (000) unknown variable: ", false};
 constexpr NumReader rd_getnum{"getnum", "Getnum", true, true, true, 1,
@@ -109,19 +138,25 @@ constexpr NumReader rd_getin2{"Getin2", "Getin2", true, false, false, 0,
                               "PARSE_ERROR: getin2 (000) unknown variable: ", true};
 
 // A value that cannot stand for the number asked for: an integer reader
-// given a variable outside the integer range, or not a number at all.
+// given a variable outside the integer range, a real outside single
+// precision, or not a finite number at all (a variable holding the result of
+// -1 sqrt or 1 0 /). Every number a command reads is a count, an index or a
+// physical quantity, none of which can be infinite or undefined.
 bool representable(const NumReader& r, double v) {
-    if (std::isnan(v)) return !r.integer_result;
+    if (!std::isfinite(v)) return false;
     if (r.integer_result)
         return v > static_cast<double>(std::numeric_limits<int>::min()) - 1.0 &&
                v < static_cast<double>(std::numeric_limits<int>::max()) + 1.0;
-    return std::isinf(v) || std::fabs(v) <= std::numeric_limits<float>::max();
+    return std::fabs(v) <= std::numeric_limits<float>::max();
 }
 
 double read_number(Kova& k, int unit, std::string_view prompt, const NumReader& r) {
     for (;;) {
         Token tk = gettok(k);
-        if ((tk.kind == TokKind::integer && r.want_int)) return r.want_real ? tk.rval : tk.ival;
+        // An integer is returned exactly: through single precision,
+        // 16777217 would become 16777216.
+        if (tk.kind == TokKind::integer && r.want_int)
+            return r.integer_result ? static_cast<double>(tk.ival) : static_cast<double>(tk.rval);
         if (tk.kind == TokKind::real && r.want_real) return tk.rval;
         if (tk.kind == TokKind::linend) {
             getlin(k, unit, prompt);
@@ -146,7 +181,10 @@ double read_number(Kova& k, int unit, std::string_view prompt, const NumReader& 
             double v = getvar(k, name, index, status);
             if (status == 0) {
                 if (representable(r, v)) return v;
-                msg(k, "PARSE_ERROR: ", r.name, " (020) value out of range: " + name);
+                if (!std::isfinite(v))
+                    msg(k, "PARSE_ERROR: ", r.name, " (030) value is not a finite number: " + name);
+                else
+                    msg(k, "PARSE_ERROR: ", r.name, " (020) value out of range: " + name);
             } else {
                 msg(k, r.unknown, name);
             }
@@ -158,7 +196,10 @@ double read_number(Kova& k, int unit, std::string_view prompt, const NumReader& 
             lcase(tk.text) == "eval") {
             double v = eval(k);
             if (representable(r, v)) return v;
-            msg(k, "PARSE_ERROR: ", r.name, " (020) expression value out of range.");
+            if (!std::isfinite(v))
+                msg(k, "PARSE_ERROR: ", r.name, " (030) expression value is not a finite number.");
+            else
+                msg(k, "PARSE_ERROR: ", r.name, " (020) expression value out of range.");
             errlin(k);
             getlin(k, unit, prompt);
             continue;
@@ -189,7 +230,7 @@ char getchr(Kova& k, int unit, std::string_view prompt) {
             continue;
         }
         msg(k, "GetChr ERROR: expecting character token.");
-        name_error_path(k);
+        name_error_path(k, unit);
         getlin(k, unit, prompt);
     }
 }

@@ -80,8 +80,51 @@ std::vector<std::pair<int, int>> split(std::string_view line) {
 // ---------------------------------------------------------------------------
 // Reading a line.
 
-// Reads at the end of input tolerated in a row before the run is ended.
-constexpr int maxeof = 100;
+// Reads of the end of one input tolerated in a row: the "EOF" line is handed
+// out once; a command that asks for another line after it is still reading
+// its values and can never get them.
+constexpr int maxeof = 1;
+
+namespace {
+
+// Whether columns 1 to 80 of a command line end in a comment: a "!"
+// outside quotes, or a "*" at the start of a word, makes the rest of the
+// line a comment, so text beyond column 80 is part of it.
+bool ends_in_comment(std::string_view cols) {
+    char quote = 0;
+    for (size_t i = 0; i < cols.size(); ++i) {
+        char c = cols[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') quote = c;
+        else if (c == '!') return true;
+        else if (c == '*' && (i == 0 || iswhyt(cols[i - 1]))) return true;
+    }
+    return false;
+}
+
+// A command line longer than 80 columns: the language reads 80, so text
+// beyond them would be lost without a word (ions 150.0 read as ions 1).
+void check_long_line(Kova& k, const std::string& record) {
+    if (record.size() <= static_cast<size_t>(linlen)) return;
+    std::string_view rest(record);
+    rest.remove_prefix(linlen);
+    if (kvlen(rest) == 0) return;
+    if (ends_in_comment(std::string_view(record).substr(0, linlen))) return;
+    msg(k, "SERIOUS: getlin(030) text beyond column 80 is not read:");
+    // Enough of the line to see what was cut off, not a whole binary file.
+    std::string_view shown = trimmed(record);
+    k.units.write(k.files.msgunit, " > " + std::string(shown.substr(0, 2 * linlen)) +
+                                       (shown.size() > 2 * linlen ? " ..." : ""));
+    std::string caret(3 + linlen + 1, ' ');
+    caret.back() = '^';
+    k.units.write(k.files.msgunit, caret);
+    kvabort(k, serious);
+}
+
+}  // namespace
 
 void getlin(Kova& k, int unit, std::string_view prompt) {
     LineStore& t = k.tok;
@@ -100,7 +143,9 @@ void getlin(Kova& k, int unit, std::string_view prompt) {
     t.ipos = 0;
     t.ateof = st != fortio::IoStatus::ok;
     if (t.ateof) {
-        if (++t.eofreads > maxeof) {
+        t.eofreads = t.eofunit == unit ? t.eofreads + 1 : 1;
+        t.eofunit = unit;
+        if (t.eofreads > maxeof) {
             msg(k, "FATAL: getlin(020) input ended while a command was still reading.");
             endrun(k, exit_input);
         }
@@ -110,9 +155,11 @@ void getlin(Kova& k, int unit, std::string_view prompt) {
         return;
     }
     t.eofreads = 0;
+    t.eofunit = 0;
     size_t n = std::min<size_t>(record.size(), linlen);
     for (size_t i = 0; i < n; ++i) t.line[i + 1] = record[i];
-    if (command_input) {
+    // Lines typed at a terminal are on the screen already.
+    if (command_input && !(k.flags.terminal && unit == fortio::UnitTable::stdin_unit)) {
         std::string echo = " ";
         echo += trimmed(t.text());
         k.units.write(k.files.outunit, echo);
@@ -125,6 +172,7 @@ void getlin(Kova& k, int unit, std::string_view prompt) {
         for (int i = 0; i < 5; ++i) t.line[i + 1] = b[i];
         t.ilen = 5;
     }
+    if (unit == k.files.inunit) check_long_line(k, record);
 }
 
 // ---------------------------------------------------------------------------

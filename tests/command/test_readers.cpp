@@ -2,7 +2,10 @@
 // references, and the error paths in batch and interactive mode.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "command/commands.hpp"
+#include "command/output.hpp"
 #include "command/readers.hpp"
 #include "harness.hpp"
 
@@ -36,16 +39,56 @@ TEST(Readers, ValuesSpreadOverLines) {
         << r.out.str();
 }
 
+TEST(Readers, NumbersStayExactAndFinite) {
+    // Integers are read exactly (not through single precision), a real may
+    // be written as an integer, and a variable that is not a finite number
+    // is refused by every numeric reader.
+    Reading r("16777217 2147483647 -2147483648 1 eval 1 0 / end\n3.5\n", false);
+    setvar(r.k, "y", 0, -std::numeric_limits<double>::quiet_NaN());
+    EXPECT_EQ(getint(r.k, 5, "P"), 16777217);
+    EXPECT_EQ(getint(r.k, 5, "P"), 2147483647);
+    EXPECT_EQ(getin1(r.k, 5, "P"), -2147483647 - 1);
+    EXPECT_FLOAT_EQ(getfp(r.k, 5, "P"), 1.0f);
+    // 1 0 / is refused; the rest of the line is retyped.
+    r.out.str("");
+    EXPECT_FLOAT_EQ(getnum(r.k, 5, "P"), 3.5f);
+    EXPECT_NE(r.out.str().find(" PARSE_ERROR: getnum (030) expression value is not a finite number.\n"),
+              std::string::npos);
+    EXPECT_EQ(r.k.flags.bomb, 4);
+    Reading v("$y\n2.5\n$y\n7\n", false);
+    setvar(v.k, "y", 0, std::numeric_limits<double>::infinity());
+    EXPECT_FLOAT_EQ(getfp(v.k, 5, "P"), 2.5f);
+    EXPECT_EQ(getint(v.k, 5, "P"), 7);
+    EXPECT_NE(v.out.str().find(" PARSE_ERROR: getfp (030) value is not a finite number: y\n"), std::string::npos);
+    EXPECT_NE(v.out.str().find(" PARSE_ERROR: getint (030) value is not a finite number: y\n"), std::string::npos);
+    // An integer beyond 32 bits is not an integer token: refused in batch.
+    Reading b("2147483648\n", true);
+    EXPECT_TRUE(b.ends([&] { getint(b.k, 5, "P"); }));
+    EXPECT_EQ(b.status, exit_input);
+}
+
 TEST(Readers, NameReadersKeepOrLowerCase) {
-    Reading r("FiLe.Dat 'Q' BLANK ignored\nWord (\n", true);
+    Reading r("FiLe.Dat 'Q' BLANK ignored\nWord (\n"
+              "1A8O.pdb ../data/x-1.crd 'a b'c 7 /tmp/$x,y !comment\nEOF\n",
+              true);
     EXPECT_EQ(getfil(r.k, 5, "P"), "FiLe.Dat");
     EXPECT_EQ(getfil(r.k, 5, "P"), "Q");
     // The word blank reads as an empty line: the rest of its line is skipped.
     EXPECT_EQ(getnam(r.k, 5, "P"), "word");
     EXPECT_EQ(getchr(r.k, 5, "P"), '(');
-    // End of input reaches the name readers as a word.
-    EXPECT_EQ(getnam(r.k, 5, "P"), "eof");
+    // A file name without quotes runs to the next blank, whatever tokens it
+    // scans as; a quoted one ends at its quote.
+    for (const char* name : {"1A8O.pdb", "../data/x-1.crd", "a b", "c", "7", "/tmp/$x,y"})
+        EXPECT_EQ(getfil(r.k, 5, "P"), name);
+    // A typed EOF is a word like any other.
     EXPECT_EQ(getfil(r.k, 5, "P"), "EOF");
+    // The end of input reaches the name readers as a word, once: a reader
+    // that asks again is still looking for values that can never come.
+    EXPECT_EQ(getnam(r.k, 5, "P"), "eof");
+    EXPECT_TRUE(r.ends([&] { getfil(r.k, 5, "P"); }));
+    EXPECT_EQ(r.status, exit_input);
+    EXPECT_NE(r.out.str().find(" FATAL: getlin(020) input ended while a command was still reading.\n"),
+              std::string::npos);
 }
 
 TEST(Readers, DataFileCommentsAreCopiedToTheListing) {
@@ -64,15 +107,15 @@ TEST(Readers, BatchModeWrongTokensEndTheRun) {
     const Case cases[] = {
         {"abc 5\n", [](Kova& k) { getnam(k, 5, "P"); getnam(k, 5, "P"); },
          " GetNam ERROR: expecting string token.\n > abc 5\n       ^\n BATCH MODE ABORT!\n"},
-        {"7\n", [](Kova& k) { getfil(k, 5, "P"); },
-         " Getfil ERROR: expecting string token.\n > 7\n   ^\n BATCH MODE ABORT!\n"},
+        {"'7\n", [](Kova& k) { getfil(k, 5, "P"); },
+         " Getfil ERROR: expecting string token.\n > '7\n   ^\n BATCH MODE ABORT!\n"},
         {"x\n", [](Kova& k) { getchr(k, 5, "P"); },
          " GetChr ERROR: expecting character token.\n > x\n   ^\n BATCH MODE ABORT!\n"},
         {"1 2.5\n", [](Kova& k) { getint(k, 5, "P"); getint(k, 5, "P"); },
          " PARSE_ERROR: getint (010) expecting integer or real token.\n > 1 2.5\n       ^\n"
          " FATAL: getnum (999) parsing error in batch mode!\n"},
-        {"5\n", [](Kova& k) { getfp(k, 5, "P"); },
-         " PARSE_ERROR: getfp (010) expecting real token.\n > 5\n   ^\n"
+        {"5 x\n", [](Kova& k) { getfp(k, 5, "P"); getfp(k, 5, "P"); },
+         " PARSE_ERROR: getfp (010) expecting real token.\n > 5 x\n     ^\n"
          " FATAL: getnum (999) parsing error in batch mode!\n"},
         {"\n", [](Kova& k) { getnum(k, 5, "P"); },
          " PARSE_ERROR: getnum (010) expecting integer or real token.\n > BLANK\n       ^\n"

@@ -1,6 +1,7 @@
 // The token automaton and the line reader.
 #include <gtest/gtest.h>
 
+#include "command/output.hpp"
 #include "command/tokens.hpp"
 #include "harness.hpp"
 
@@ -145,8 +146,14 @@ TEST(Getlin, PromptEchoBlankAndEof) {
     getlin(r.k, 5, "Main");
     EXPECT_EQ(std::string(r.k.tok.text().substr(0, 5)), "BLANK");
     EXPECT_EQ(r.k.tok.ilen, 5);
-    getlin(r.k, 5, "Main");
-    EXPECT_EQ(r.k.tok.ilen, 80);  // columns beyond 80 are never seen
+    // Columns beyond 80 are never seen, and text there is not lost without
+    // a word: at the start-up abort level it stops the run.
+    EXPECT_TRUE(r.ends([&] { getlin(r.k, 5, "Main"); }));
+    EXPECT_EQ(r.status, exit_abort);
+    EXPECT_NE(r.out.str().find(" SERIOUS: getlin(030) text beyond column 80 is not read:\n > " +
+                               std::string(100, 'x') + "\n" + std::string(83, ' ') + "^\n"),
+              std::string::npos);
+    EXPECT_EQ(r.k.tok.ilen, 80);
     r.out.str("");
     getlin(r.k, 5, "Main");
     EXPECT_EQ(std::string(r.k.tok.text().substr(0, 4)), "EOF ");
