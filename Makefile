@@ -17,6 +17,7 @@ deps:
 	command -v gfortran >/dev/null || missing="$$missing gfortran"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev libgmock-dev"; \
 	[ -f /usr/include/benchmark/benchmark.h ] || missing="$$missing libbenchmark-dev"; \
+	command -v python3 >/dev/null || missing="$$missing python3"; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
@@ -31,8 +32,11 @@ check-build: deps
 	cmake --build --preset check -j$(JOBS)
 
 # Runs the main example deck (the electrostatic solvation energy of
-# barnase) in a scratch copy of examples/.
-example: build
+# barnase) in a scratch copy of examples/. Builds the program only, not the
+# tests and benchmarks.
+example: deps
+	@cmake --preset release >/dev/null
+	cmake --build --preset release -j$(JOBS) --target kova
 	@rm -rf build/example && mkdir -p build/example && cp -r examples/. build/example/
 	cd build/example && ../release/kova < barnase.inp
 
