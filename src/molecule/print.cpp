@@ -3,6 +3,8 @@
 #include "molecule/print.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -16,10 +18,20 @@ namespace kova {
 
 namespace {
 
+// Largest centre coordinate and half-width of the energy box, Angstrom.
+constexpr float maxbox = 1.0e4f;
+
 // Reports, numbered as the listing knows them.
 enum Report { none = 0, apar = 1, rpar = 2, mpar = 3, elec_report = 12 };
 
 int atoms(const Kova& k) { return std::min(k.mol.natom, maxatm); }
+
+// A charge or radius field of a listing: the value in f8.3, or the word
+// unset, right-aligned, for a value that still holds the unset marker (set
+// never ran for the atom or found no entry for it).
+std::string field(float v) {
+    return v == unset ? std::string("   unset") : fortio::format_write("(f8.3)", {v})[0];
+}
 
 void choose_molecule(Kova& k, int mol) {
     MoleculeStore& m = k.mol;
@@ -37,11 +49,17 @@ void atomic_parameters(Kova& k) {
     out(k, "(1x,4x,'Atom',4x,'Residue',7x,'Coordinates(x,y,z)',6x,'Charge',3x,'Radii')");
     double c[3] = {0, 0, 0}, q = 0;
     int n = 0;
+    bool qunset = false;  // a charge of the list is unset: the total is too
     for (int a = 1; a <= atoms(k); ++a) {
         if (m.atsel[a] == 0) continue;
-        out(k, "(1x,i5,1x,a4,1x,a4,a1,i5,5(1x,f8.3))", a, m.atnam[a].padded(), m.resnam[a].padded(),
-            std::string(1, m.chain[a] ? m.chain[a] : ' '), m.resnum[a], m.x[a], m.y[a], m.z[a], m.chrg[a], m.radi[a]);
+        const std::string head = fortio::format_write(
+            "(1x,i5,1x,a4,1x,a4,a1,i5,3(1x,f8.3))",
+            {std::int64_t{a}, m.atnam[a].padded(), m.resnam[a].padded(),
+             std::string_view(m.chain[a] ? &m.chain[a] : " ", 1), std::int64_t{m.resnum[a]}, m.x[a], m.y[a],
+             m.z[a]})[0];
+        k.units.write(k.files.outunit, head + " " + field(m.chrg[a]) + " " + field(m.radi[a]));
         c[0] += m.x[a], c[1] += m.y[a], c[2] += m.z[a], q += m.chrg[a];
+        qunset = qunset || m.chrg[a] == unset;
         ++n;
     }
     if (n > 0)
@@ -49,7 +67,7 @@ void atomic_parameters(Kova& k) {
     out(k, "(1x,a)", "Center of Geometry of this list of Atoms(x,y,z)");
     out(k, "(1x,22x,3(f8.3,1x))", float(c[0]), float(c[1]), float(c[2]));
     out(k, "(1x,a)", "Total Charge of this list of Atoms");
-    out(k, "(1x,22x,f8.3)", float(q));
+    out(k, "(1x,22x,a8)", qunset ? field(unset) : field(float(q)));
 }
 
 // Residues end at a chosen atom whose next atom has another residue
@@ -62,20 +80,27 @@ void residue_parameters(Kova& k) {
     out(k, "(1x,' Residue   Center of Geometry of Residue(x,y,z)   ','Charge')");
     double s[3] = {0, 0, 0}, q = 0, cc[3] = {0, 0, 0}, qt = 0;
     int in_res = 0, nres = 0, last = 0;
+    bool qunset = false, qtunset = false;  // an unset charge in the residue, in the list
     auto flush = [&](int a) {
         if (in_res == 0) return;
         const float c[3] = {float(s[0] / in_res), float(s[1] / in_res), float(s[2] / in_res)};
-        out(k, "(1x,a4,a1,i5,3(3x,f8.3),6x,f8.3)", m.resnam[a].padded(), std::string(1, m.chain[a] ? m.chain[a] : ' '),
-            m.resnum[a], c[0], c[1], c[2], float(q));
+        const std::string head = fortio::format_write(
+            "(1x,a4,a1,i5,3(3x,f8.3))",
+            {m.resnam[a].padded(), std::string_view(m.chain[a] ? &m.chain[a] : " ", 1), std::int64_t{m.resnum[a]},
+             c[0], c[1], c[2]})[0];
+        k.units.write(k.files.outunit, head + "      " + (qunset ? field(unset) : field(float(q))));
         for (int d = 0; d < 3; ++d) cc[d] += c[d];
         qt += q;
+        qtunset = qtunset || qunset;
         ++nres;
         s[0] = s[1] = s[2] = q = 0;
         in_res = 0;
+        qunset = false;
     };
     for (int a = 1; a <= n; ++a) {
         if (m.atsel[a] == 0) continue;
         s[0] += m.x[a], s[1] += m.y[a], s[2] += m.z[a], q += m.chrg[a];
+        qunset = qunset || m.chrg[a] == unset;
         ++in_res;
         last = a;
         if (a == n || m.resnum[a + 1] != m.resnum[a]) flush(a);
@@ -86,14 +111,26 @@ void residue_parameters(Kova& k) {
     out(k, "(1x,a)", "Center of Center of Geometry of Residues(x,y,z)");
     out(k, "(1x,10x,3(3x,f8.3))", float(cc[0]), float(cc[1]), float(cc[2]));
     out(k, "(1x,a)", "Total Charge on this list of Residues");
-    out(k, "(1x,13x,f8.3)", float(qt));
+    out(k, "(1x,13x,a8)", qtunset ? field(unset) : field(float(qt)));
 }
 
 void molecule_parameters(Kova& k) {
     const MoleculeStore& m = k.mol;
     out(k, "(1x,'Molecule',3x,'Coordinates of Center(x,y,z)',7x,'Charge',6x,'Radius')");
-    for (int i = 1; i <= std::min(m.nmol, maxmol); ++i)
-        if (m.molsel[i] != 0) out(k, "(1x,i5,5(4x,f8.3))", i, m.molcx[i], m.molcy[i], m.molcz[i], m.qmol[i], m.molsiz[i]);
+    for (int i = 1; i <= std::min(m.nmol, maxmol); ++i) {
+        if (m.molsel[i] == 0) continue;
+        // The net charge and size are unset while a charge or radius of one
+        // of the molecule's atoms is.
+        bool qunset = false, runset = false;
+        for (int a = std::max(m.fstatm[i], 1); a <= std::min(m.lstatm[i], maxatm); ++a) {
+            qunset = qunset || m.chrg[a] == unset;
+            runset = runset || m.radi[a] == unset;
+        }
+        const std::string head =
+            fortio::format_write("(1x,i5,3(4x,f8.3))", {std::int64_t{i}, m.molcx[i], m.molcy[i], m.molcz[i]})[0];
+        k.units.write(k.files.outunit, head + "    " + (qunset ? field(unset) : field(m.qmol[i])) + "    " +
+                                           (runset ? field(unset) : field(m.molsiz[i])));
+    }
 }
 
 }  // namespace
@@ -108,6 +145,7 @@ void prt(Kova& k) {
     std::string report_word;  // a report this build does not produce
     std::string quantity = "energy";
     bool anal = false;
+    bool box_refused = false;  // a mask or imas box was refused: no report
 
     for (;;) {
         const std::string w = getnam(k, in, "Print");
@@ -201,8 +239,31 @@ void prt(Kova& k) {
             anal = false;
         } else if (w4 == "mask" || w4 == "imas") {
             // The energy box of the full nonlinear energy: centre and
-            // half-widths; mask keeps only the box, imas leaves it out.
-            for (int d = 0; d < 6; ++d) g.energies[d] = getnum(k, in, "Print");
+            // half-widths; mask keeps only the box, imas leaves it out. The
+            // values become grid indices: a centre beyond 10000 A or a
+            // half-width outside 0 to 10000 A (or not a number) is refused,
+            // and so is the report, rather than computed on a box that
+            // cannot be meant.
+            float v[6];
+            for (float& d : v) d = getnum(k, in, "Print");
+            bool ok = true;
+            for (int d = 0; d < 6 && ok; ++d) {
+                const bool centre = d < 3;
+                if (centre ? std::fabs(v[d]) <= maxbox : v[d] >= 0.0f && v[d] <= maxbox) continue;
+                char text[32];
+                std::snprintf(text, sizeof text, "%g", static_cast<double>(v[d]));
+                msg(k, centre ? "SERIOUS: prt(050) Energy box centre must lie within 10000 A of the origin: "
+                              : "SERIOUS: prt(051) Energy box half-width must lie between 0 and 10000 A: ",
+                    text);
+                ok = false;
+            }
+            if (!ok) {
+                g.energy_switches = {false, false};
+                box_refused = true;
+                kvabort(k, serious);
+                continue;
+            }
+            for (int d = 0; d < 6; ++d) g.energies[d] = v[d];
             g.energy_switches = {w4 == "mask", w4 == "imas"};
         } else {
             msg(k, "SERIOUS: prt(010) unknown keyword: ", w);
@@ -210,6 +271,7 @@ void prt(Kova& k) {
         }
     }
 
+    if (box_refused) return;
     if (report == -1) {
         msg(k, "ERROR: prt(040) report not available yet: ", report_word);
         kvabort(k, error);

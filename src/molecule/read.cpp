@@ -1,6 +1,8 @@
 // The read command: loads molecules, reference structures, B-factor
 // weights and grid maps.
 #include <cmath>
+#include <cstdio>
+#include <vector>
 
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
@@ -74,6 +76,12 @@ void listing_head(Kova& k, const char* what, const char* number_label, int numbe
     if (fmt >= 0 && fmt <= 4) out(k, "(1x,a,a20)", label("  File format"), format_label[fmt]);
 }
 
+// The count of alternate-location records left out, shown only when there
+// were some.
+void skipped_line(Kova& k, int skipped) {
+    if (skipped > 0) out(k, "(1x,a,i10)", label("  Alternate locations skipped"), skipped);
+}
+
 void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
     MoleculeStore& m = k.mol;
     const int imol = c.imol;
@@ -123,10 +131,11 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
     const int first = m.fstatm[imol];
     AtomTarget t = molecule_target(m);
     int last = first - 1;
+    int skipped = 0;
     switch (c.fmt) {
         case 0:
         case 1:
-        case 4: last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt); }); break;
+        case 4: last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt, &skipped); }); break;
         case 2: last = with_input(k, c, [&](int u) { return card(k, u, first, t); }); break;
         case 3: last = with_input(k, c, [&](int u) { return qcard(k, u, first, t, imol); }); break;
         case 5:
@@ -151,6 +160,7 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
             msg(k, "ending atom for reread: " + num(last));
             endrun(k, exit_fatal);
         }
+        skipped_line(k, skipped);
         return;
     }
     // A new molecule; a file without atoms leaves an empty range.
@@ -159,6 +169,7 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
     m.natmd = last;
     if (last >= first) {
         out(k, "(1x,a,i10)", label("  Atoms read"), last - first + 1);
+        skipped_line(k, skipped);
         calccg(m, imol);
     } else {
         msg(k, "WARNING: reed(100) No atoms found in file: ", file);
@@ -212,13 +223,16 @@ void read_reference(Kova& k, const ReadCommand& c, const std::string& file) {
     const int first = m.reffst[m.nref];
     AtomTarget t = reference_target(m);
     int last;
+    int skipped = 0;
     if (c.fmt == 2)
         last = with_input(k, c, [&](int u) { return card(k, u, first, t); });
     else
-        last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt); });
+        last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt, &skipped); });
     m.reflst[m.nref] = last;
+    m.refalt[m.nref] = skipped;
     for (int i = first; i <= last; ++i) m.bfac[i] = 1.0f;
     if (last >= first) out(k, "(1x,a,i10)", label("  Atoms read"), last - first + 1);
+    skipped_line(k, skipped);
     k.units.write(k.files.outunit, "");
     k.units.write(k.files.outunit, "");
 }
@@ -240,6 +254,45 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
     int atoms = 0, counted = 0;
     double sum = 0;
     std::vector<float> b;  // the B-factors (0 for excluded hydrogens) in reference order
+    // When alternate locations were left out of the reference, the same
+    // records are left out here: the lines of each residue are held and
+    // chosen by the rule of the structure reader.
+    const bool altlocs = m.refalt[iref] > 0;
+    struct Pending {
+        float v;
+        bool counted;
+    };
+    std::vector<Pending> held;
+    std::vector<AltRecord> alts;
+    std::vector<char> keep;
+    auto take = [&](float v, bool count) {
+        ++atoms;
+        if (count) {
+            ++counted;
+            sum += v;
+        }
+        b.push_back(v);
+    };
+    auto flush = [&] {
+        if (held.empty()) return;
+        choose_altlocs(alts, keep);
+        for (size_t i = 0; i < held.size(); ++i)
+            if (keep[i]) take(held[i].v, held[i].counted);
+        held.clear();
+        alts.clear();
+    };
+    auto add = [&](const std::string& line, float v, bool count) {
+        if (!altlocs) return take(v, count);
+        AltRecord r;
+        if (!altloc_fields(line, r)) {
+            // Not a fixed-format record: a residue of its own.
+            flush();
+            return take(v, count);
+        }
+        if (!held.empty() && !same_residue(alts.back(), r)) flush();
+        held.push_back({v, count});
+        alts.push_back(r);
+    };
     auto read_lines = [&](int unit) {
         for (;;) {
             getlin(k, unit, "Bfac");
@@ -252,7 +305,10 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
             };
             std::string w1 = lcase(word(1));
             if (w1.substr(0, 3) == "eof" || w1.substr(0, 3) == "end") break;
-            if (w1 != "atom" && w1 != "hetatm") continue;
+            if (w1 != "atom" && w1 != "hetatm") {
+                flush();
+                continue;
+            }
             if (words.size() < 3) {
                 msg(k, "SERIOUS: reed(3001) Cannot read element name from pdb");
                 kvabort(k, serious);
@@ -260,8 +316,7 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
             }
             char e = word(3)[0];
             if ((e == 'h' || e == 'H') && c.exclh) {
-                ++atoms;
-                b.push_back(0.0f);
+                add(line, 0.0f, false);
                 continue;
             }
             float v = 0;
@@ -284,11 +339,9 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
                 kvabort(k, serious);
                 continue;
             }
-            ++atoms;
-            ++counted;
-            sum += v;
-            b.push_back(v);
+            add(line, v, true);
         }
+        flush();
         return 0;
     };
     with_input(k, c, read_lines);
@@ -302,6 +355,21 @@ void read_bfactors(Kova& k, const ReadCommand& c, const std::string& file) {
     float meanb = c.meanb;
     // Without any counted atom there is no mean; every weight is then 0.
     if (meanb == 999.0f && counted > 0) meanb = static_cast<float>(sum / counted);
+    // A weight that is not a finite number (a B-factor too close to 0 for
+    // the mean) refuses the whole set: the weights stay as they were.
+    for (int i = first; i <= last; ++i) {
+        const float bi = b[static_cast<size_t>(i - first)];
+        const float w = bi != 0.0f ? meanb / bi : 0.0f;
+        if (!std::isfinite(w)) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", static_cast<double>(bi));
+            msg(k, "SERIOUS: reed(2002) B-factor weight not finite for reference atom " +
+                       std::to_string(i - first + 1) + " in " + file + ": B = ",
+                text);
+            kvabort(k, serious);
+            return;
+        }
+    }
     for (int i = first; i <= last; ++i) {
         float bi = b[static_cast<size_t>(i - first)];
         m.bfac[i] = bi != 0.0f ? meanb / bi : 0.0f;

@@ -2,6 +2,7 @@
 // form the operand stack, so each operator acts on all atoms at once.
 #include "molecule/select.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -34,8 +35,11 @@ struct Selection {
     int offse = 0;
     int molnum = 1;
     bool failed = false;  // a limit was passed: the selection is refused
+    // The loaded atoms, 1 to natom: every term and operator acts on these
+    // slots only, so that not and thru never pick up empty slots.
+    const int n;
 
-    explicit Selection(Kova& kk) : k(kk), m(kk.mol) {}
+    explicit Selection(Kova& kk) : k(kk), m(kk.mol), n(std::clamp(kk.mol.natom, 0, maxatm)) {}
 
     bool valid_molecule(int n) const { return n >= 1 && n <= m.nmol; }
 
@@ -49,7 +53,7 @@ struct Selection {
             return;
         }
         const std::uint32_t bit = 1u << bitlst;
-        for (int i = std::max(first, 1); i <= std::min(last, maxatm); ++i)
+        for (int i = std::max(first, 1); i <= std::min(last, n); ++i)
             if (sat(i)) bittmp[i] |= bit;
         ++bitlst;
         flush = true;
@@ -71,7 +75,7 @@ struct Selection {
         }
         const std::uint32_t all = bitlst >= 32 ? ~0u : (1u << bitlst) - 1u;
         const std::uint32_t bit = 1u << curbit;
-        for (int i = 1; i <= maxatm; ++i) {
+        for (int i = 1; i <= n; ++i) {
             if (bittmp[i] == all)
                 bitary[i] |= bit;
             else
@@ -93,7 +97,7 @@ struct Selection {
         }
         if (code == op_not) {
             const std::uint32_t bit = 1u << (curbit - 1);
-            for (int i = 1; i <= maxatm; ++i) bitary[i] ^= bit;
+            for (int i = 1; i <= n; ++i) bitary[i] ^= bit;
             return;
         }
         --curbit;
@@ -102,18 +106,18 @@ struct Selection {
             // From the first atom of the lower operand to the first atom of
             // the upper one after it; empty when either is missing.
             int f = 0, l = 0;
-            for (int i = 1; i <= maxatm && !f; ++i)
+            for (int i = 1; i <= n && !f; ++i)
                 if (bitary[i] & below) f = i;
-            for (int i = f + 1; f && i <= maxatm && !l; ++i)
+            for (int i = f + 1; f && i <= n && !l; ++i)
                 if (bitary[i] & top) l = i;
-            for (int i = 1; i <= maxatm; ++i) {
+            for (int i = 1; i <= n; ++i) {
                 bool in = f && l && i >= f && i <= l;
                 bitary[i] = in ? (bitary[i] | below) : (bitary[i] & ~below);
                 bitary[i] &= ~top;
             }
             return;
         }
-        for (int i = 1; i <= maxatm; ++i) {
+        for (int i = 1; i <= n; ++i) {
             bool a = bitary[i] & below, b = bitary[i] & top;
             bool r = code == op_and ? (a && b) : (a || b);
             bitary[i] = r ? (bitary[i] | below) : (bitary[i] & ~below);
@@ -173,8 +177,8 @@ struct Selection {
         if (!valid_molecule(mol)) return no_atom_term();
         const int a = m.fstatm[mol], b = m.lstatm[mol];
         if (t.kind == TokKind::integer) {
-            int n = t.ival;
-            return term(a, b, [&](int i) { return m.resnum[i] == n; });
+            int num = t.ival;
+            return term(a, b, [&](int i) { return m.resnum[i] == num; });
         }
         if (t.kind == TokKind::chr && t.text == "$") {
             double v;
@@ -183,8 +187,8 @@ struct Selection {
                 msg(k, "PARSE_ERROR: sele (000) unknown variable: ", name);
                 return no_atom_term();
             }
-            long n = std::lround(v);
-            return term(a, b, [&](int i) { return m.resnum[i] == n; });
+            long num = std::lround(v);
+            return term(a, b, [&](int i) { return m.resnum[i] == num; });
         }
         Name4 nm(lcase(t.text));
         term(a, b, [&](int i) { return m.resnam[i] == nm; });
@@ -195,9 +199,9 @@ struct Selection {
         const int mol = molnum;
         if (!valid_molecule(mol)) return no_atom_term();
         const int a = m.fstatm[mol], b = m.lstatm[mol];
-        long n = 0;
+        long num = 0;
         if (t.kind == TokKind::integer) {
-            n = t.ival;
+            num = t.ival;
         } else if (t.kind == TokKind::chr && t.text == "$") {
             double v;
             std::string name;
@@ -205,13 +209,13 @@ struct Selection {
                 msg(k, "PARSE_ERROR: sele (010) unknown variable: ", name);
                 return no_atom_term();
             }
-            n = std::lround(v);
+            num = std::lround(v);
         } else {
             Name4 nm(lcase(t.text));
             return term(a, b, [&](int i) { return m.atnam[i] == nm; });
         }
-        long slot = a + n - 1;
-        term(1, maxatm, [&](int i) { return n >= 1 && i == slot; });
+        long slot = a + num - 1;
+        term(1, n, [&](int i) { return num >= 1 && i == slot; });
     }
 
     void inbox_term() {
@@ -219,7 +223,7 @@ struct Selection {
         float lo[3], hi[3];
         for (float& v : lo) v = getnum(k, in, "Select");
         for (float& v : hi) v = getnum(k, in, "Select");
-        term(1, m.natom, [&](int i) {
+        term(1, n, [&](int i) {
             return m.x[i] > lo[0] && m.x[i] < hi[0] && m.y[i] > lo[1] && m.y[i] < hi[1] && m.z[i] > lo[2] &&
                    m.z[i] < hi[2];
         });
@@ -239,12 +243,13 @@ struct Selection {
             }
             std::string w = getnam(k, in, "Select");
             if (w.substr(0, 6) == "atomce") {
-                long n = std::lround(getnum(k, in, "Select"));
-                if (n >= 1 && n <= m.natom) {
-                    cx = m.x[n], cy = m.y[n], cz = m.z[n];
+                const float v = getnum(k, in, "Select");
+                const long a = std::fabs(v) < 2e9f ? std::lround(v) : 0;
+                if (a >= 1 && a <= n) {
+                    cx = m.x[a], cy = m.y[a], cz = m.z[a];
                     centre = true;
                 } else {
-                    msg(k, "SERIOUS: sele(040) Sphere centre atom is not in the atom list: ", std::to_string(n));
+                    msg(k, "SERIOUS: sele(040) Sphere centre atom is not in the atom list: ", std::to_string(a));
                     kvabort(k, serious);
                 }
             } else if (w.substr(0, 4) == "dist") {
@@ -258,7 +263,7 @@ struct Selection {
             }
         }
         const double r2 = r * r;
-        term(1, m.natom, [&](int i) {
+        term(1, n, [&](int i) {
             double dx = m.x[i] - cx, dy = m.y[i] - cy, dz = m.z[i] - cz;
             return dx * dx + dy * dy + dz * dz <= r2;
         });
@@ -268,7 +273,8 @@ struct Selection {
     void surface_term(bool rind) {
         const int in = k.files.inunit;
         float rprobe = getnum(k, in, "Select");
-        long nspha = std::lround(getnum(k, in, "Select"));
+        const float vspha = getnum(k, in, "Select");
+        long nspha = std::fabs(vspha) < 2e9f ? std::lround(vspha) : 0;
         float thick = rind ? getnum(k, in, "Select") : 0.0f;
         k.units.write(k.files.outunit, fortio::list_write({std::string_view("rprobe, nspha:"), rprobe,
                                                            static_cast<std::int64_t>(nspha)}));
@@ -285,7 +291,7 @@ struct Selection {
         for (int i = a; i <= b; ++i) g.isel[i] = 1;
         srsrf(k, static_cast<int>(std::clamp<long>(nspha, 1, maxsph)), rprobe);
         if (!rind) {
-            term(1, m.natom, [&](int i) { return m.vdwsa[i] > 0.0f; });
+            term(1, n, [&](int i) { return m.vdwsa[i] > 0.0f; });
         } else {
             // Surface atoms of molecule 2, and its buried atoms within the
             // thickness of one of them.
@@ -337,7 +343,7 @@ int sele(Kova& k, std::span<int> flags) {
             } else if (w == "inbox") {
                 s->inbox_term();
             } else if (w == "live") {
-                s->term(1, m.natom, [&](int i) { return m.live[i] == 1; });
+                s->term(1, s->n, [&](int i) { return m.live[i] == 1; });
             } else if (w == "surf" || w == "rind") {
                 s->surface_term(w == "rind");
             } else if (w == "sphere") {
@@ -366,9 +372,11 @@ int sele(Kova& k, std::span<int> flags) {
     s->flush_group();
     while (s->curop > 0) s->apply(s->op[s->curop--]);
 
+    // Only loaded atoms are counted and flagged; the slots beyond natom stay 0.
     int count = 0;
     if (!s->failed) {
-        for (size_t i = 1; i < nflags; ++i) {
+        const size_t loaded = std::min(nflags, static_cast<size_t>(s->n) + 1);
+        for (size_t i = 1; i < loaded; ++i) {
             flags[i] = s->bitary[i] != 0 ? 1 : 0;
             count += flags[i];
         }

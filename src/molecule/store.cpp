@@ -10,7 +10,7 @@ void MoleculeStore::reset() {
     ligcen.fill(0.0f);
     srfnrg.fill(0.0f);
     nmol = nref = natom = natmd = nreal = nsym = 0;
-    for (auto* a : {&fstatm, &lstatm, &reffst, &reflst, &molsel}) a->fill(0);
+    for (auto* a : {&fstatm, &lstatm, &reffst, &reflst, &refalt, &molsel}) a->fill(0);
     for (auto* a : {&resnum, &atsel, &refresnum}) a->fill(0);
     for (auto* a : {&sbfat, &sblat, &sbtype, &sbfix, &sbunit}) a->fill(0);
     for (auto& row : isym) row.fill(0);

@@ -73,6 +73,9 @@ struct MoleculeStore {
     // structure never renames the atoms of the molecules.
     Arr1<Name4, maxatm> refresnam{}, refatnam{};
     Arr1<int, maxatm> refresnum{};
+    // Alternate-location records left out when each reference was read; the
+    // B-factor reader leaves out the same records of the file.
+    Arr1<int, maxref> refalt{};
 
     // mol_bfac, mol_srfnrg
     Arr1<float, maxatm> bfac{};

@@ -86,11 +86,16 @@ void warn(Kova& k, std::string_view text, std::string_view word) {
     kvabort(k, warning);
 }
 
-// Before any elec command (or grid read) the maps hold their start-up values.
-void check_grid(Kova& k) {
-    if (k.mess.hold >= 0.0f) return;
-    msg(k, "NOTE: write(120) No grid has been set up; the maps hold their start-up values.");
-    kvabort(k, note);
+// Before any elec command (or grid read) the maps hold their start-up
+// values: there is nothing to write. A permittivity map read from a file
+// (read epsi, epsj, epsk) is data of its own.
+bool grid_exists(Kova& k, std::string_view word) {
+    const GridStore& g = k.mess;
+    if (g.hold >= 0.0f) return true;
+    if ((word == "epsi" || word == "epsj" || word == "epsk") && g.hrep > 0.0f) return true;
+    msg(k, "WARNING: write(120) No grid has been set up by elec or read; nothing written.");
+    kvabort(k, warning);
+    return false;
 }
 
 // The geometry of the grid store must describe maps it can hold.
@@ -114,6 +119,15 @@ std::string free_name(const std::string& name) {
     return name;
 }
 
+// Atoms flagged for the coordinate writer, among the loaded ones.
+int picked(const Kova& k) {
+    const MoleculeStore& m = k.mol;
+    if (m.nmol < 1) return 0;
+    int n = 0;
+    for (int i = std::max(m.fstatm[1], 1); i <= std::min(m.lstatm[m.nmol], maxatm); ++i) n += k.wr.picwrt[i] == 1;
+    return n;
+}
+
 void write_coord(Kova& k, const WriteCommand& c) {
     std::string name = c.file;
     int unit = k.files.wrunit;
@@ -128,13 +142,22 @@ void write_coord(Kova& k, const WriteCommand& c) {
             return;
         }
         name = k.units.name(unit);
-    } else {
-        kvopen(k, unit, name, true);
     }
-    outpdb(k, unit, c.qrad);
+    // A file holding only the END record would report on nothing: refused.
+    if (picked(k) == 0) {
+        msg(k, "WARNING: write(050) No atoms selected; no coordinates written.");
+        kvabort(k, warning);
+        return;
+    }
+    if (!c.useunit) kvopen(k, unit, name, true);
+    const int unset_atoms = outpdb(k, unit, c.qrad);
     if (!c.useunit) k.units.close(unit);
     out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad("coordinate", linlen));
     out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
+    if (unset_atoms > 0) {
+        msg(k, "WARNING: write(060) Atoms written with charge or radius unset: ", std::to_string(unset_atoms));
+        kvabort(k, warning);
+    }
 }
 
 void write_grid(Kova& k, const WriteCommand& c) {
@@ -154,7 +177,7 @@ void write_grid(Kova& k, const WriteCommand& c) {
         kvabort(k, warning);
         return;
     }
-    check_grid(k);
+    if (!grid_exists(k, kind->word)) return;
     const float scale = gridscale(g, kind->word);
     // The staggered permittivities lie half a spacing up their axis.
     const float half = g.h / 2.0f;
@@ -188,8 +211,7 @@ void write_grid(Kova& k, const WriteCommand& c) {
 }
 
 void write_surf(Kova& k, const WriteCommand& c) {
-    if (!grid_usable(k)) return;
-    check_grid(k);
+    if (!grid_usable(k) || !grid_exists(k, "phi")) return;
     std::string name = c.file.empty() ? "kova.srf" : c.file;
     const int unit = k.files.wrunit;
     kvopen(k, unit, name, false);
@@ -198,8 +220,7 @@ void write_surf(Kova& k, const WriteCommand& c) {
 }
 
 void write_vector(Kova& k, const WriteCommand& c) {
-    if (!grid_usable(k)) return;
-    check_grid(k);
+    if (!grid_usable(k) || !grid_exists(k, "phi")) return;
     std::string name = c.file.empty() ? "phi.grd" : c.file;
     outvec(k, name, "Potential Field Vector", kcal);
 }
@@ -219,22 +240,34 @@ void endrec(std::string& buf) {
 
 }  // namespace
 
-void outpdb(Kova& k, int unit, bool qrad) {
+int outpdb(Kova& k, int unit, bool qrad) {
     const MoleculeStore& m = k.mol;
     const auto& pic = k.wr.picwrt;
+    int unset_atoms = 0;
     if (m.nmol >= 1) {
         const int first = std::max(m.fstatm[1], 1), last = std::min(m.lstatm[m.nmol], maxatm);
+        // A charge or radius still holding the unset marker is written as
+        // the word unset, right-aligned in its columns.
+        auto field = [](float v) {
+            return v == unset ? std::string("   unset") : fortio::format_write("(f8.3)", {v})[0];
+        };
         for (int i = first; i <= last; ++i) {
             if (pic[i] != 1) continue;
-            if (qrad)
-                fwrite(k, unit, "('ATOM',2x,i5,1x,a4,1x,a3,2x,i4,4x,3f8.3,2x,2f8.3)", i, m.atnam[i].padded(),
-                       m.resnam[i].padded(), m.resnum[i], m.x[i], m.y[i], m.z[i], m.chrg[i], m.radi[i]);
-            else
+            if (qrad) {
+                const std::string head =
+                    fortio::format_write("('ATOM',2x,i5,1x,a4,1x,a3,2x,i4,4x,3f8.3)",
+                                         {std::int64_t{i}, m.atnam[i].padded(), m.resnam[i].padded(),
+                                          std::int64_t{m.resnum[i]}, m.x[i], m.y[i], m.z[i]})[0];
+                k.units.write(unit, head + "  " + field(m.chrg[i]) + field(m.radi[i]));
+                unset_atoms += m.chrg[i] == unset || m.radi[i] == unset;
+            } else {
                 fwrite(k, unit, "('ATOM',2x,i5,1x,a4,1x,a3,2x,i4,4x,3f8.3)", i, m.atnam[i].padded(),
                        m.resnam[i].padded(), m.resnum[i], m.x[i], m.y[i], m.z[i]);
+            }
         }
     }
     fwrite(k, unit, "('END   ')");
+    return unset_atoms;
 }
 
 int outsrf(Kova& k, int unit) {

@@ -16,8 +16,9 @@ void right(Kova& k);
 
 // Writes one ATOM record for every atom flagged in picwrt, in atom order,
 // then the END record, to an open formatted unit; qrad adds the charge and
-// radius columns.
-void outpdb(Kova& k, int unit, bool qrad);
+// radius columns, where a value still unset is written as the word unset.
+// Returns the number of atoms written with an unset charge or radius.
+int outpdb(Kova& k, int unit, bool qrad);
 
 // Writes the grid points outside the ion-exclusion region (iacs below 6)
 // with their potential (kcal/mol per e) to an open unformatted unit: a first

@@ -7,11 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "../command/harness.hpp"
 #include "../command/scratch.hpp"
 #include "command/mainloop.hpp"
 #include "fortio/format.hpp"
+#include "molecule/read.hpp"
 
 using namespace kova;
 namespace fs = std::filesystem;
@@ -86,8 +88,8 @@ TEST_F(Read, FixedFormatNamesAndRecords) {
     fs::copy_file(source_data("a_structure.pdb"), "s.pdb");
     auto& r = run("read mol 1 fpdb file d.pdb end read mol 2 fpdb file s.pdb end stop\n");
     const MoleculeStore& m = r.k.mol;
-    EXPECT_EQ(m.count(1), 50);  // alternate locations are kept as records
-    EXPECT_EQ(m.count(2), 901);
+    EXPECT_EQ(m.count(1), 47);  // one location per disordered atom (50 records)
+    EXPECT_EQ(m.count(2), 844);  // 901 records, 57 of them alternates
     // "ATOM    200  N   MET A  25      51.748  19.748  27.301"
     EXPECT_EQ(m.atnam[1].view(), "n");
     EXPECT_EQ(m.resnam[1].view(), "met");
@@ -122,7 +124,9 @@ TEST_F(Read, FiveThousandAtomsFitTheNextOneIsFatal) {
     EXPECT_EQ(r.k.mol.natom, maxatm);
     EXPECT_NE(r.out.str().find("KOVA termination"), std::string::npos);
     auto& o = run("read mol 1 fpdb file over.pdb end stop\n");
-    EXPECT_NE(o.out.str().find(" FATAL: pdb(010) Exceded size of atom list.\n"), std::string::npos);
+    EXPECT_NE(o.out.str().find(" FATAL: pdb(010) Exceded size of atom list.\n FATAL: pdb(010) The limit is 5000 "
+                               "atoms; build with -DKOVA_MAXATM=<larger number> to raise it.\n"),
+              std::string::npos);
     EXPECT_NE(o.out.str().find("  exit status             :          2\n"), std::string::npos);
     // The other readers refuse the 5001st slot too.
     write("one.pdb", atoms(1));
@@ -254,4 +258,102 @@ TEST_F(Read, TrajectoryAtomCountMustMatch) {
     EXPECT_NE(r.out.str().find("SERIOUS: rdtrj(006) Mismatch"), std::string::npos);
     EXPECT_NE(r.out.str().find(" imol, lstatm-fstat, nout: 1 2 4\n"), std::string::npos);
     EXPECT_FLOAT_EQ(r.k.mol.x[1], 1.0f);
+}
+
+TEST_F(Read, AlternateLocationsOnePerAtomOneLocationPerResidue) {
+    // Hand-made residues: (alt, occupancy, atom name), chain A residue 7.
+    auto group = [](std::initializer_list<std::tuple<char, float, const char*>> recs) {
+        std::vector<AltRecord> g;
+        for (auto [alt, occ, name] : recs) {
+            AltRecord r;
+            r.chain = 'A', r.resnum = 7, r.alt = alt, r.occ = occ, r.atom = Name4(name);
+            g.push_back(r);
+        }
+        return g;
+    };
+    auto kept = [](const std::vector<AltRecord>& g, int& skipped) {
+        std::vector<char> keep;
+        skipped = choose_altlocs(g, keep);
+        std::string s;
+        for (size_t i = 0; i < g.size(); ++i)
+            if (keep[i]) s += std::string(g[i].atom.view()) + (g[i].alt == ' ' ? "" : std::string(1, g[i].alt)) + " ";
+        return s;
+    };
+    int n = -1;
+    // No location letter: every record stays, repeated names included.
+    EXPECT_EQ(kept(group({{' ', 1, "ca"}, {' ', 1, "ca"}}), n), "ca ca ");
+    EXPECT_EQ(n, 0);
+    // The more occupied location wins for the whole residue, even where the
+    // other one comes first in the file.
+    EXPECT_EQ(kept(group({{' ', 1, "n"}, {'A', 0.3f, "cb"}, {'B', 0.7f, "cb"}, {'A', 0.3f, "og"}, {'B', 0.7f, "og"}}), n),
+              "n cbB ogB ");
+    EXPECT_EQ(n, 2);
+    // Equal occupancy: the letter that sorts first. A blank record stands in
+    // for an atom that has no record at the chosen location (disordered.pdb:
+    // blank CZ with CZ B, NH1 A/B), and gives way to one that has.
+    EXPECT_EQ(kept(group({{' ', 0.5f, "cz"}, {'B', 0.5f, "cz"}, {'A', 0.5f, "nh1"}, {'B', 0.5f, "nh1"}}), n), "cz nh1A ");
+    EXPECT_EQ(kept(group({{' ', 0.5f, "cz"}, {'B', 0.6f, "cz"}, {'A', 0.4f, "nh1"}, {'B', 0.6f, "nh1"}}), n),
+              "czB nh1B ");
+    EXPECT_EQ(n, 2);
+    // Microheterogeneity: SER at A (0.6) and THR at B (0.4) share N, CA, CB;
+    // THR's own OG1 and CG2 go with the rest of THR.
+    EXPECT_EQ(kept(group({{'A', 0.6f, "n"}, {'A', 0.6f, "ca"}, {'A', 0.6f, "cb"}, {'A', 0.6f, "og"}, {'B', 0.4f, "n"},
+                          {'B', 0.4f, "ca"}, {'B', 0.4f, "cb"}, {'B', 0.4f, "og1"}, {'B', 0.4f, "cg2"}}),
+                   n),
+              "nA caA cbA ogA ");
+    EXPECT_EQ(n, 5);
+    // Residues are told apart by chain, number and insertion code, not name.
+    AltRecord a, b;
+    a.resnum = b.resnum = 52;
+    EXPECT_TRUE(same_residue(a, b));
+    b.icode = 'A';
+    EXPECT_FALSE(same_residue(a, b));
+    // Columns as the readers see them; the occupancy ranks the letters.
+    AltRecord r;
+    ASSERT_TRUE(altloc_fields("ATOM    224  NH1AARG A  27A     57.848  21.002  24.386  0.35 27.16           N", r));
+    EXPECT_EQ(r.atom.view(), "nh1");
+    EXPECT_EQ(r.alt, 'A');
+    EXPECT_EQ(r.chain, 'A');
+    EXPECT_EQ(r.resnum, 27);
+    EXPECT_EQ(r.icode, 'A');
+    EXPECT_FLOAT_EQ(r.occ, 0.35f);
+
+    // Through the read command: the net charge of a disordered arginine is
+    // +1 (OPLS table: CZ 0.64 and NH1, NH2 0.12 counted once).
+    fs::copy_file(source_data("disordered.pdb"), "d.pdb");
+    auto& d = run("read mol 1 fpdb file d.pdb end set char radi end stop\n");
+    EXPECT_NEAR(d.k.mol.qmol[1], 1.0f, 1e-4f);
+    EXPECT_NE(d.out.str().find("   Alternate locations skipped                       :         3\n"), std::string::npos);
+    // A re-read keeps the count; a reference and its B-factors skip the same
+    // records, so the counts agree.
+    auto& e = run("read mol 1 fpdb file d.pdb end read mol 1 fpdb file d.pdb end\n"
+                  "read ref 1 fpdb file d.pdb end read bfac 1 file d.pdb end stop\n");
+    EXPECT_EQ(e.k.mol.count(1), 47);
+    EXPECT_EQ(e.k.mol.reflst[1], 47);
+    EXPECT_EQ(e.k.mol.refalt[1], 3);
+    EXPECT_NE(e.out.str().find("KOVA termination"), std::string::npos);
+    EXPECT_EQ(e.out.str().find("Problem reading b factors"), std::string::npos);
+}
+
+TEST_F(Read, NonFiniteTrajectoryFrameIsRefusedWhole) {
+    write("a.pdb", atoms(2));
+    {
+        std::ofstream f("t.bin", std::ios::binary);
+        std::int32_t n = 2;
+        unformatted_record(f, &n, 4);
+        const float nan = std::nanf("");
+        for (int frame = 1; frame <= 2; ++frame) {
+            float t = 1.0f * frame;
+            unformatted_record(f, &t, 4);
+            float a[3] = {10.0f * frame, 0, 0}, b[3] = {0, frame == 2 ? nan : 1.0f, 0};
+            unformatted_record(f, a, 12);
+            unformatted_record(f, b, 12);
+        }
+    }
+    auto& r = run("inter read mol 1 fpdb file a.pdb end open unit 30 fil t.bin bin old end\n"
+                  "read mol 1 traj unit 30 end read mol 1 traj unit 30 end stop\n");
+    EXPECT_NE(r.out.str().find(" SERIOUS: rdtrj(030) Non-finite y in t.bin, atom 2 of the frame read: nan\n"),
+              std::string::npos);
+    EXPECT_FLOAT_EQ(r.k.mol.x[1], 10.0f);  // the first frame stays
+    EXPECT_FLOAT_EQ(r.k.mol.y[2], 1.0f);
 }

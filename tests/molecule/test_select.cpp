@@ -92,10 +92,14 @@ TEST(Sele, TermsAndGroups) {
 TEST(Sele, OperatorsAndPriorities) {
     EXPECT_EQ(select("molecule 1 residue ala or molecule 2 residue gly end").atoms,
               (V{1, 2, 3, 7, 8, 9, 10, 11, 12, 13, 14, 15}));
-    // not acts on every slot, including those beyond the last atom.
+    // not acts on the loaded atoms only: the empty slots beyond natom are
+    // neither counted nor flagged, and thru never reaches them.
     Result n = select("not molecule 1 end");
     EXPECT_EQ(n.atoms, (V{11, 12, 13, 14, 15}));
-    EXPECT_EQ(n.count, maxatm - 10);
+    EXPECT_EQ(n.count, 5);
+    // The last loaded atom has no atom after it for thru to reach.
+    EXPECT_EQ(select("molecule 2 atom 5 thru ( not molecule 1 ) end").count, 0);
+    EXPECT_EQ(select("molecule 2 atom 9 end").count, 0);  // slot 19: past the last atom
     // Equal priorities reduce from the left: (a1 or a2) and a2.
     EXPECT_EQ(select("atom 1 or atom 2 and atom 2 end").atoms, (V{2}));
     // Parentheses raise the priority of what they enclose.
