@@ -71,8 +71,8 @@ bool nonfinite_word(std::string_view w) {
 }
 
 // Refuses a value that is not a finite number: names the reader, the file,
-// the line and the value, and applies the SERIOUS stop rule. The record is
-// then skipped.
+// the atom record (or frame) and the value, and applies the SERIOUS stop
+// rule. The caller then leaves the record out.
 void refuse_nonfinite(Kova& k, const char* routine, const std::string& where, const char* field,
                       std::string_view value) {
     const size_t b = std::min(value.find_first_not_of(' '), value.size());
