@@ -162,18 +162,17 @@ void potana(Kova& k) {
         kvabort(k, warning);
         return;
     }
-    const long n = std::min(static_cast<long>(g.nx) * g.ny * g.nz, static_cast<long>(maxgrid));
-    if (g.nx < 1 || g.ny < 1 || g.nz < 1) return;
-    std::fill(g.phi.begin() + 1, g.phi.begin() + n + 1, 0.0f);
+    if (!fits_grid(g)) return;
+    std::fill(g.phi.begin() + 1, g.phi.begin() + g.nxyz + 1, 0.0f);
     AnaState st;
     for (int kk = 1; kk <= g.nz; ++kk)
         for (int j = 1; j <= g.ny; ++j)
             for (int i = 1; i <= g.nx; ++i) {
-                const long l = i + static_cast<long>(g.nx) * (j - 1) + static_cast<long>(g.nx) * g.ny * (kk - 1);
-                if (l > maxgrid) return;
                 const auto p = ijkxyz(g, i, j, kk);
-                g.phi[l] = nc == 1 ? anacav(k, p[0], p[1], p[2], cav, st) : anauni(k, p[0], p[1], p[2]);
+                g.phi[g.index(i, j, kk)] = nc == 1 ? anacav(k, p[0], p[1], p[2], cav, st) : anauni(k, p[0], p[1], p[2]);
             }
+    g.phiset = g.anasolved = true;
+    g.phibad = false;
 }
 
 double nrgana(Kova& k, const Arr1<int, maxatm>& sel) {
@@ -195,6 +194,14 @@ double nrgana(Kova& k, const Arr1<int, maxatm>& sel) {
     }
     const MoleculeStore& m = k.mol;
     const GridStore& g = k.mess;
+    if (!g.anasolved) {
+        // The energy is still the closed form for the selected charges, in
+        // the environment of the last elec command; nothing on the grid
+        // corresponds to it.
+        msg(k, "WARNING: nrgana(200) no analytic potential computed yet (elec anal calc):",
+            " energy from the charges and the last elec settings.");
+        kvabort(k, warning);
+    }
     const double ein = k.env.epsint, eout = k.env.epsout;
     double e = 0;
     for (int i = 1; i <= atoms(k); ++i) {

@@ -50,6 +50,13 @@ void exsrfk(Kova& k, int dot);
 void excbd(Kova& k, int atom, float rion);
 void excrc(Kova& k);
 void charge(Kova& k);
+// Whether the parameters a computation uses are set: the charge and radius
+// of every atom flagged in sel and, with radii_all, the radius of every atom
+// (the ion-exclusion spheres). Atoms still holding the unset marker (set
+// never run, or no entry for them) or a value that is not a number are
+// refused: "SERIOUS: <who> N atoms have no charge or radius ..." naming the
+// first three; returns false after it (the run stops at the default level).
+bool params_set(Kova& k, const Arr1<int, maxatm>& sel, bool radii_all, std::string_view who);
 // Molecular volumes from the maps (printed when debug is on).
 struct Volumes {
     double vi, vj, vk, vav, vion;

@@ -1,5 +1,8 @@
 // The elec command: settings, grid geometry, listing, and the set-up driver.
+#include <charconv>
 #include <cmath>
+#include <limits>
+#include <string>
 
 #include "command/output.hpp"
 #include "command/readers.hpp"
@@ -78,6 +81,7 @@ void popms(Kova& k) {
 
 void elec(Kova& k) {
     GridStore& g = k.mess;
+    g.phibad = false;  // set again by a solve that fails
     chkbox(k);
     std::fill(g.diagm.begin() + 1, g.diagm.begin() + g.nxyz + 1, 0.0f);
     std::fill(g.rhs.begin() + 1, g.rhs.begin() + g.nxyz + 1, 0.0f);
@@ -91,6 +95,7 @@ void elec(Kova& k) {
         k.units.write(k.files.outunit, fortio::list_write({std::string_view("... (ELEC) calculating potential")}));
     if (!g.anal) {
         potent(k);
+        g.phiset = !g.phibad;  // a failed solve leaves zeros, not a potential
         return;
     }
     potana(k);
@@ -112,6 +117,43 @@ std::string_view mode_word(int mode) {
 
 // Centres an axis of n points on c.
 float centred(float c, int n, float h) { return c - static_cast<float>(n + 1) * h / 2.0f; }
+
+// A value as the messages quote it: the shortest decimal that reads back as
+// the same single-precision number, with a decimal point or exponent.
+std::string value_text(float v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    std::string t(buf, r.ptr);
+    if (t.find_first_of(".e") == std::string::npos) t += ".0";
+    return t;
+}
+
+// Admits a value read for a physical quantity when it is finite and lies in
+// [lo, hi] (above lo when lo is excluded); written so that NaN fails every
+// test. Otherwise "SERIOUS: eledrv(code) <what> must be <range>: <value>",
+// and the keyword is ignored when the run goes on.
+bool admit(Kova& k, float v, float lo, float hi, bool lo_excluded, std::string_view code, std::string_view what) {
+    if (std::isfinite(v) && (lo_excluded ? v > lo : v >= lo) && v <= hi) return true;
+    msg(k, "SERIOUS: eledrv(" + std::string(code) + ") ", what, ": " + value_text(v));
+    kvabort(k, serious);
+    return false;
+}
+
+constexpr float unbounded = std::numeric_limits<float>::max();
+// Static relative permittivities of matter lie at or above that of vacuum
+// (1); giant-permittivity ceramics reach about 1e5, the most the listing's
+// field shows. The bounds also keep products of two permittivities (the
+// boundary cover rule) well within single precision.
+constexpr float dielectric_max = 1.0e5f;
+// Ionic strength (mM): saturated brines stay below about 20 M (CaCl2, whose
+// divalent ion counts four times), and a solution cannot hold ions much
+// denser than liquid water's own 55.5 M molecules. 100 M leaves room for any
+// real solution while refusing a value typed in the wrong unit; there the
+// Debye length is already below a third of an Angstrom, far under any grid
+// spacing, and the listing's field still shows the value.
+constexpr float ionic_max = 1.0e5f;
 
 }  // namespace
 
@@ -193,6 +235,28 @@ void eledrv(Kova& k) {
     Environment& e = k.env;
     MoleculeStore& m = k.mol;
     const int in = k.files.inunit;
+    // A refused command leaves the grid, the environment and the settings
+    // that the reports of the print command read with them as they were.
+    struct Kept {
+        float h, xo, yo, zo;
+        int nx, ny, nz;
+        Environment env;
+        bool anal;
+        int nonl, bcfl;
+        float efld, rion, rsolv, dhrad;
+        Arr1<int, maxatm> isel;
+    };
+    const Kept kept{g.h, g.xo, g.yo, g.zo, g.nx, g.ny, g.nz, e, g.anal, g.nonl, g.bcfl,
+                    g.efld, g.rion, g.rsolv, g.dhrad, g.isel};
+    auto refuse = [&] {
+        g.h = kept.h, g.xo = kept.xo, g.yo = kept.yo, g.zo = kept.zo;
+        g.nx = kept.nx, g.ny = kept.ny, g.nz = kept.nz;
+        g.update_counts();
+        e = kept.env;
+        g.anal = kept.anal, g.nonl = kept.nonl, g.bcfl = kept.bcfl;
+        g.efld = kept.efld, g.rion = kept.rion, g.rsolv = kept.rsolv, g.dhrad = kept.dhrad;
+        g.isel = kept.isel;
+    };
     edef(k);
     bool explicit_sel = false;
     g.nonl = 0;
@@ -223,28 +287,48 @@ void eledrv(Kova& k) {
         } else if (w4 == "volu") {
             g.volu = true;
         } else if (w4 == "nmap") {
-            g.rsolv = getnum(k, in, "Elec");
-            g.newmap = true;
+            const float r = getnum(k, in, "Elec");
+            if (admit(k, r, 0.0f, unbounded, false, "067", "solvent probe radius (nmap) must be finite and at least 0 A")) {
+                g.rsolv = r;
+                g.newmap = true;
+            }
         } else if (w4 == "sams") {
             g.samsrf = true;
         } else if (w4 == "nsph") {
             g.nsph = getint(k, in, "Elec");
         } else if (w4 == "pdie") {
-            e.pdie = getnum(k, in, "Elec");
-            e.epsint = e.pdie * eps0;
+            const float d = getnum(k, in, "Elec");
+            if (admit(k, d, 1.0f, dielectric_max, false, "061",
+                      "interior dielectric constant (pdie) must be between 1 and 100000")) {
+                e.pdie = d;
+                e.epsint = e.pdie * eps0;
+            }
         } else if (w4 == "sdie") {
-            e.sdie = getnum(k, in, "Elec");
-            e.epsout = e.sdie * eps0;
+            const float d = getnum(k, in, "Elec");
+            if (admit(k, d, 1.0f, dielectric_max, false, "062",
+                      "solvent dielectric constant (sdie) must be between 1 and 100000")) {
+                e.sdie = d;
+                e.epsout = e.sdie * eps0;
+            }
         } else if (w4 == "srfd") {
-            e.srfd = getnum(k, in, "Elec");
-            e.srfdeps = e.srfd * eps0;
-            e.srfdgiven = true;
+            const float d = getnum(k, in, "Elec");
+            if (admit(k, d, 1.0f, dielectric_max, false, "063",
+                      "surface dielectric constant (srfd) must be between 1 and 100000")) {
+                e.srfd = d;
+                e.srfdeps = e.srfd * eps0;
+                e.srfdgiven = true;
+            }
         } else if (w4 == "ions") {
-            e.cion = getnum(k, in, "Elec") * mm_to_density;
+            const float c = getnum(k, in, "Elec");
+            if (admit(k, c, 0.0f, ionic_max, false, "064", "ionic strength (ions) must be between 0 and 100000 mM"))
+                e.cion = c * mm_to_density;
         } else if (w4 == "rion") {
-            g.rion = getnum(k, in, "Elec");
+            const float r = getnum(k, in, "Elec");
+            if (admit(k, r, 0.0f, unbounded, false, "066", "ion-exclusion radius (rion) must be finite and at least 0 A"))
+                g.rion = r;
         } else if (w4 == "temp") {
-            e.temp = getnum(k, in, "Elec");
+            const float t = getnum(k, in, "Elec");
+            if (admit(k, t, 0.0f, unbounded, true, "065", "temperature (temp) must be finite and above 0 K")) e.temp = t;
         } else if (w4 == "olds") {
             g.olds = true, g.smooth = true;
         } else if (w4 == "news") {
@@ -254,19 +338,27 @@ void eledrv(Kova& k) {
         } else if (w4 == "nosm") {
             g.smooth = false;
         } else if (w4 == "conv") {
-            g.conv = getfp(k, in, "Elec");
+            const float c = getfp(k, in, "Elec");
+            if (admit(k, c, 0.0f, unbounded, false, "068", "convergence criterion (conv) must be finite and at least 0"))
+                g.conv = c;
         } else if (w4 == "dhra") {
-            g.dhrad = getnum(k, in, "Elec");
+            const float r = getnum(k, in, "Elec");
+            if (admit(k, r, 0.0f, unbounded, false, "069", "Debye-Hueckel radius (dhra) must be finite and at least 0 A"))
+                g.dhrad = r;
         } else if (w4 == "maxi") {
             g.maxits = getint(k, in, "Elec");
         } else if (w4 == "solv") {
             g.solv = getint(k, in, "Elec");
         } else if (w4 == "efld") {
-            g.efld = getnum(k, in, "Elec") * vm_to_field;
+            const float f = getnum(k, in, "Elec");
+            if (admit(k, f, -unbounded, unbounded, false, "071", "applied field (efld) must be finite"))
+                g.efld = f * vm_to_field;
         } else if (w4 == "bcfl") {
             g.bcfl = getint(k, in, "Elec");
         } else if (w4 == "nlto") {
-            g.nltole = getfp(k, in, "Elec");
+            const float t = getfp(k, in, "Elec");
+            if (admit(k, t, 0.0f, unbounded, false, "072", "step-size tolerance (nlto) must be finite and at least 0"))
+                g.nltole = t;
         } else if (w4 == "nlma") {
             g.nlmaxi = getint(k, in, "Elec");
         } else if (w4 == "debu") {
@@ -285,10 +377,17 @@ void eledrv(Kova& k) {
                 kvabort(k, serious);
             }
         } else if (w4 == "gori" || w4 == "gcen") {
-            gx = getfp(k, in, "X-coordinate of the grid origin");
-            gy = getfp(k, in, "Y-coordinate of the grid origin");
-            gz = getfp(k, in, "Z-coordinate of the grid origin");
-            g.iorig = w4 == "gori" ? 1 : 2;
+            const float x = getfp(k, in, "X-coordinate of the grid origin");
+            const float y = getfp(k, in, "Y-coordinate of the grid origin");
+            const float z = getfp(k, in, "Z-coordinate of the grid origin");
+            if (std::isfinite(x) && std::isfinite(y) && std::isfinite(z)) {
+                gx = x, gy = y, gz = z;
+                g.iorig = w4 == "gori" ? 1 : 2;
+            } else {
+                msg(k, "SERIOUS: eledrv(073) ", w4 == "gori" ? "grid origin (gori)" : "grid centre (gcen)",
+                    " must be finite: " + value_text(x) + ", " + value_text(y) + ", " + value_text(z));
+                kvabort(k, serious);
+            }
         } else if (w4 == "gcor") {
             g.iorig = 3;
         } else if (w4 == "cent") {
@@ -310,13 +409,12 @@ void eledrv(Kova& k) {
         } else if (w4 == "dime") {
             int nx = getint(k, in, "Elec"), ny = getint(k, in, "Elec"), nz = getint(k, in, "Elec");
             g.idime = 1;
-            long long n = static_cast<long long>(nx) * ny * nz;
             if (nx < 1 || ny < 1 || nz < 1) {
                 // A grid needs at least one point along each axis.
                 msg(k, "WARNING: eledrv(055) grid dimensions must be positive. reset to 65 cubed.");
                 kvabort(k, warning);
                 nx = ny = nz = maxgrd;
-            } else if (n > maxgrid) {
+            } else if (!grid_fits(nx, ny, nz, maxgrid)) {
                 fwrite(k, k.files.msgunit,
                        "(1x,'WARNING: eledrv(050) requested grid too large. ','max=',i3,' cubed. reset to max.')",
                        maxgrd);
@@ -389,6 +487,21 @@ void eledrv(Kova& k) {
     }
     e.kappa = std::sqrt(2.0f * e.cion / (gasconst * e.epsout * e.temp));
     if (!explicit_sel) select_molecule(1);
+    if (!std::isfinite(e.kappa)) {
+        // Only a temperature near 0 K gets here: every value was admitted.
+        msg(k, "SERIOUS: eledrv(074) Debye-Hueckel parameter not finite for the ionic strength, solvent",
+            " dielectric constant and temperature given: " + value_text(e.kappa));
+        kvabort(k, serious);
+        return refuse();
+    }
+    if (e.action == "calc" || e.action == "setu") {
+        // Mapping uses the charge and radius of every selected atom (of every
+        // atom in the surface mode) and the radius of every atom, whose
+        // ion-exclusion sphere it marks.
+        Arr1<int, maxatm> used = g.isel;
+        if (e.srfdgiven) used.fill(1);
+        if (!params_set(k, used, true, "eledrv(090)")) return refuse();
+    }
 
     // The selected atoms: count, centre of geometry, net charge.
     g.nsel = 0;
@@ -469,6 +582,13 @@ void eledrv(Kova& k) {
     } else if (e.action == "setu") {
         out(k, "(1x,'PERFORMING SETUP ONLY')");
         elec(k);
+    }
+    if (g.phibad && e.action != "init") {
+        // The solve failed and set phi to zeros: there is no previous grid
+        // to focus from or to reuse.
+        g.hold = g.xoold = g.yoold = g.zoold = -9999.0f;
+        g.nxold = g.nyold = g.nzold = -9999;
+        return;
     }
     g.hold = g.h;
     g.nxold = g.nx, g.nyold = g.ny, g.nzold = g.nz;

@@ -31,10 +31,8 @@ float phi_point(const GridStore& g, int i, int j, int k) {
     if (i == g.nx + 1 && g.nx >= 2) return 2.0f * phi_point(g, g.nx, j, k) - phi_point(g, g.nx - 1, j, k);
     if (j == g.ny + 1 && g.ny >= 2) return 2.0f * phi_point(g, i, g.ny, k) - phi_point(g, i, g.ny - 1, k);
     if (k == g.nz + 1 && g.nz >= 2) return 2.0f * phi_point(g, i, j, g.nz) - phi_point(g, i, j, g.nz - 1);
-    if (i < 1 || j < 1 || k < 1 || i > g.nx || j > g.ny || k > g.nz) return 0.0f;
-    const long l = i + static_cast<long>(g.nx) * (j - 1) + static_cast<long>(g.nx) * g.ny * (k - 1);
-    if (l < 1 || l > maxgrid) return 0.0f;
-    return g.phi[l];
+    if (i < 1 || j < 1 || k < 1 || i > g.nx || j > g.ny || k > g.nz || !fits_grid(g)) return 0.0f;
+    return g.phi[g.index(i, j, k)];
 }
 
 float phi_get(const GridStore& g, int i, int j, int k, float fx, float fy, float fz) {

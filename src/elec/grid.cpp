@@ -1,5 +1,7 @@
 #include "elec/grid.hpp"
 
+#include <limits>
+
 namespace kova {
 
 GridStore::GridStore() {
@@ -10,6 +12,12 @@ GridStore::GridStore() {
     dotz.assign(maxdot + 1, 0.0f);
     dotown.assign(maxdot + 1, 0);
     nbr.assign(maxatm + 1, {});
+}
+
+void GridStore::update_counts() {
+    const bool ok = grid_fits(nx, ny, nz, std::numeric_limits<int>::max());
+    nxy = ok ? nx * ny : 0;
+    nxyz = ok ? nxy * nz : 0;
 }
 
 GridCoord xyzijk(float x, float y, float z, float h, float xo, float yo, float zo) {

@@ -48,6 +48,10 @@ struct GridStore {
     // 1/prec of the incomplete Cholesky preconditioner, so that its sweeps
     // multiply where they would divide.
     std::vector<float> precinv;
+    // The full equation: its constant vector b, kept while rhs turns into
+    // the residual, and for Newton's method the step and the residual of
+    // its linear solve (all three sized when first needed).
+    std::vector<float> nlrhs, nlstep, nlres;
     float efld = 0;
     float dhrad = 0;
     float xcen = 0, ycen = 0, zcen = 0;
@@ -57,6 +61,11 @@ struct GridStore {
     float rsolv = 0;
     std::array<float, 6> energies{};
     float nltole = 0.1f;
+    // What phi holds, for the reports that read it: a potential (solved,
+    // analytic or read from a grid file) at all, and whether an analytic
+    // potential has been computed at some elec command of the run.
+    bool phiset = false;
+    bool anasolved = false;
 
     // messi
     int nsel = 0;
@@ -77,6 +86,10 @@ struct GridStore {
     int nsph = 200;
     int nonl = 0;
     int nlmaxi = 5;
+    // State of the last solve: the full equation went on by Newton's
+    // method; the solve failed and phi holds zeros, not a potential.
+    bool newton = false;
+    bool phibad = false;
 
     // messl, messl_temp
     bool smooth = true;
@@ -105,19 +118,24 @@ struct GridStore {
     // nbr[a][0..nnbr(a)-1]: atoms that bury surface points of atom a.
     std::vector<std::array<std::int32_t, maxnbr>> nbr;  // 1..maxatm
 
-    // Recomputes nxy and nxyz from the dimensions.
-    void update_counts() {
-        nxy = nx * ny;
-        nxyz = nxy * nz;
-    }
+    // Recomputes nxy and nxyz from the dimensions; both are 0 for
+    // dimensions whose product an int cannot hold (no map can either).
+    void update_counts();
     int index(int i, int j, int k) const { return i + nx * (j - 1) + nxy * (k - 1); }
 };
 
+// Whether an nx x ny x nz grid has at least one point per axis and at most
+// `capacity` points. The product is never formed where it could overflow:
+// for positive integers a b <= c exactly when a <= c / b (integer division).
+constexpr bool grid_fits(long long nx, long long ny, long long nz, long long capacity) {
+    if (nx < 1 || ny < 1 || nz < 1 || capacity < 1) return false;
+    if (nx > capacity / ny) return false;  // nx ny > capacity
+    return nx * ny <= capacity / nz;       // nx ny nz <= capacity
+}
+
 // Whether the dimensions describe a grid the maps can hold.
 inline bool fits_grid(const GridStore& g) {
-    return g.nx >= 1 && g.ny >= 1 && g.nz >= 1 &&
-           static_cast<long long>(g.nx) * g.ny * g.nz <= static_cast<long long>(maxgrid) &&
-           g.nxy == g.nx * g.ny && g.nxyz == g.nxy * g.nz;
+    return grid_fits(g.nx, g.ny, g.nz, maxgrid) && g.nxy == g.nx * g.ny && g.nxyz == g.nxy * g.nz;
 }
 
 // What the electrostatics options of the print command keep from one print

@@ -168,7 +168,7 @@ bool check_header(Parsed& r, long long capacity) {
                  std::to_string(hd.nz) + " in the header";
         return false;
     }
-    if (static_cast<long long>(hd.nx) * hd.ny * hd.nz > capacity) {
+    if (!grid_fits(hd.nx, hd.ny, hd.nz, capacity)) {
         r.fail = Fail::too_large;
         return false;
     }
@@ -391,6 +391,7 @@ bool inpgrd(Kova& k, const std::string& file, int unit, int form, std::string& t
         return false;
     }
     std::copy(r.values.begin(), r.values.end(), grid + 1);
+    if (grid == k.mess.phi.data()) k.mess.phiset = true, k.mess.phibad = false;  // a potential read from a file
     std::string t = r.hd.title;
     t.erase(t.find_last_not_of(' ') + 1);
     title = t;

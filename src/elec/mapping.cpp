@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string>
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
@@ -208,6 +209,28 @@ void select_molecule(Kova& k, int m, int flag) {
 }
 
 }  // namespace
+
+bool params_set(Kova& k, const Arr1<int, maxatm>& sel, bool radii_all, std::string_view who) {
+    const MoleculeStore& mol = k.mol;
+    const int natom = std::min(mol.natom, maxatm);
+    // The marker of a slot never assigned, or anything that is not a number.
+    auto bad = [](float v) { return v == unset || !std::isfinite(v); };
+    int count = 0;
+    std::string first;
+    for (int a = 1; a <= natom; ++a) {
+        const bool used = sel[a] != 0;
+        if (!(used && (bad(mol.chrg[a]) || bad(mol.radi[a]))) && !(radii_all && bad(mol.radi[a]))) continue;
+        if (++count <= 3)
+            first += (count > 1 ? "; " : "") + std::to_string(a) + " " + std::string(mol.atnam[a].view()) + " " +
+                     std::string(mol.resnam[a].view()) + " " + std::to_string(mol.resnum[a]);
+    }
+    if (count == 0) return true;
+    msg(k, "SERIOUS: " + std::string(who) + " " + std::to_string(count) +
+               (count == 1 ? " atom has" : " atoms have") + " no charge or radius (set not run, or no entry): ",
+        first, count > 3 ? "; ..." : "");
+    kvabort(k, serious);
+    return false;
+}
 
 void excri(Kova& k, int atom) { map_atom(k, atom, dir_x); }
 void excrj(Kova& k, int atom) { map_atom(k, atom, dir_y); }

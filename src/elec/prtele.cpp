@@ -2,7 +2,9 @@
 // charges, their sum over successive print commands, forces (charge in
 // field, dielectric boundary, ionic boundary, grid Coulomb) accumulated
 // between zero-force calls, and potentials saved at the atoms.
+#include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -71,6 +73,15 @@ void phisite_table(Kova& k, const Arr1<int, maxatm>& sel, bool lines) {
     setvar(k, "energy", 0, kcal);
 }
 
+// Whether an elec command has set the permittivities the energies divide by;
+// otherwise a WARNING that there is nothing to report.
+bool environment_set(Kova& k, std::string_view what) {
+    if (k.env.epsint > 0.0f && k.env.epsout > 0.0f) return true;
+    msg(k, "WARNING: prtele(020) no elec command run yet: no ", what, ".");
+    kvabort(k, warning);
+    return false;
+}
+
 }  // namespace
 
 void prtele(Kova& k, const std::string& option, int nsph, const Arr1<int, maxatm>& sel) {
@@ -78,7 +89,22 @@ void prtele(Kova& k, const std::string& option, int nsph, const Arr1<int, maxatm
     GridStore& g = k.mess;
     ElecReport& r = k.erep;
     const int n = atoms(k);
+    // The options that read charges or radii of the selected atoms refuse
+    // atoms whose parameters were never set.
+    static const char* const uses_params[] = {"energy", "qeforc", "dforce", "iforce", "gforce",
+                                              "phisav", "phiwri", "phinrg"};
+    const bool params = o4 == "self" || o4 == "fdco" ||
+                        std::find(std::begin(uses_params), std::end(uses_params), o6) != std::end(uses_params);
+    if (params && !params_set(k, sel, false, "prtele(040)")) return;
     if (o6 == "energy") {
+        if (g.anal) {
+            if (!environment_set(k, "analytic energy")) return;
+        } else if (!g.phiset || g.phibad) {
+            msg(k, "WARNING: prtele(010) no potential on the grid (no elec calculation, no potential read,",
+                " or the last solve failed): no energy.");
+            kvabort(k, warning);
+            return;
+        }
         const double e = g.anal ? nrgana(k, sel) : g.nonl == -1 ? nrggrd(k) : nrgrho(k, sel);
         r.ensum += e;
         energy_line(k, "(1x,'  Electrostatic energy for selected atoms           :',e12.6,' kcal/mol')", e);
@@ -90,10 +116,12 @@ void prtele(Kova& k, const std::string& option, int nsph, const Arr1<int, maxatm
     } else if (o6 == "zforce") {
         for (int a = 0; a <= maxatm; ++a) r.fx[a] = r.fy[a] = r.fz[a] = 0.0;
     } else if (o4 == "self") {
+        if (!environment_set(k, "self energy")) return;
         const double e = self2(k, sel);
         r.ensum -= e;
         energy_line(k, "(1x,'  Electrostatic self energy for selected atoms      :',e12.6,' kcal/mol')", e);
     } else if (o4 == "fdco") {
+        if (!environment_set(k, "finite-difference Coulombic energy")) return;
         const double e = fdcoul(k, sel);
         r.ensum -= e;
         energy_line(k, "(1x,'  Electrostatic finite-difference Coulombic energy  :',e12.6,' kcal/mol')", e);
