@@ -19,8 +19,19 @@
 // the preconditioned residual z, prec the preconditioner diagonal. Sums over
 // the grid (norms and inner products) are accumulated in double; the step
 // length and direction update are kept in double and applied in single.
+//
+// The full equation is solved by the same conjugate-gradient iteration with
+// a Newton line search for the step, as long as every step lowers the
+// energy whose minimum the solution is. Where a step would not (far from
+// the solution, with large potentials at points open to the ions), Newton's
+// method with a line search on that energy takes over from the potential
+// reached, and converges from there. A solve that ends with no usable
+// potential (a residual that is not a finite number, or a full equation
+// whose energy cannot be lowered further) sets phi to 0 and says so.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
@@ -49,12 +60,26 @@ double grid_sum(int lo, int hi, F&& f) {
     return (s0 + s1) + (s2 + s3);
 }
 
-// sinh and cosh of x from one exponential; expm1 keeps sinh accurate near 0,
-// and beyond |x| = 20 the term e^-|x| is below single-precision rounding.
+// Largest |phi/RT| that the ionic term is evaluated at; beyond it sinh
+// and cosh keep their values at the bound. e^80 is 5.5e34: sinh and cosh,
+// multiplied by the ionic factor t and a squared direction and summed over
+// the grid in double, stay far inside the single-precision range (3.4e38),
+// where e^x itself overflows at 88.7. No solution comes near the bound: at a
+// point open to the ions the sinh term balances the charge and the
+// couplings there, so |phi/RT| is about asinh(b/t), below 40 for any
+// ionic strength above 1e-9 mM. Beyond the bound the ionic energy grows
+// linearly instead of exponentially; it stays convex, with the same
+// minimum.
+constexpr float kArgMax = 80.0f;
+
+// sinh and cosh of x (clamped to the bound) from one exponential; expm1
+// keeps sinh accurate near 0, and beyond |x| = 20 the term e^-|x| is below
+// single-precision rounding.
 inline void sinh_cosh(float x, float& s, float& c) {
-    const float ax = std::fabs(x);
+    const float fx = std::fabs(x);
+    const float ax = fx > kArgMax ? kArgMax : fx;
     if (ax > 20.0f) {
-        const float half = 0.5f * std::exp(ax);  // inf past the float range
+        const float half = 0.5f * std::exp(ax);
         s = std::copysign(half, x);
         c = half;
         return;
@@ -132,11 +157,218 @@ double line_search(Kova& k, double alpha, double pap, double rz, IonTerm it) {
     return alpha;
 }
 
+// The full equation is the minimum of the energy
+//   E(phi) = 1/2 phi A phi - b phi + t RT sum G(phi/RT),
+// G' = sinh over the points open to the ions (G = cosh within the bound of
+// the argument, continued linearly beyond it); its gradient is -r. E is
+// convex, so along a direction p with p.r > 0 it falls from alpha = 0 up to
+// the one root of its slope
+//   f(alpha) = alpha pAp - pr + t sum (sinh(x + alpha p/RT) - sinh(x)) p,
+// x = phi/RT, pr = p.r, and rises after it. Steps that keep E falling make
+// the iteration converge from any start; the routines below test a step
+// and find one.
+
+// e^x for |x| <= 87 without branches, so that loops over the grid
+// vectorise: x = n ln 2 + r with |r| <= ln 2 / 2, e^r by its Taylor series
+// to r^7 (truncation below 1e-8 relative), 2^n put into the exponent bits.
+inline float exp_flat(float x) {
+    // n rounded to the nearest integer by adding and removing 1.5 2^23.
+    const float n = (x * 1.44269504088896341f + 12582912.0f) - 12582912.0f;
+    // ln 2 in two parts, the first exact in products with n.
+    float r = x - n * 0.693359375f;
+    r = r + n * 2.12194440e-4f;
+    float q = 1.0f / 5040.0f;
+    q = q * r + 1.0f / 720.0f;
+    q = q * r + 1.0f / 120.0f;
+    q = q * r + 1.0f / 24.0f;
+    q = q * r + 1.0f / 6.0f;
+    q = q * r + 0.5f;
+    q = q * r + 1.0f;
+    q = q * r + 1.0f;
+    const std::int32_t bits = (static_cast<std::int32_t>(n) + 127) << 23;
+    float scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return q * scale;
+}
+
+// sinh and cosh of x within the bound, without branches: from e^|x| and
+// its inverse, sinh by its series below |x| = 0.5, where the difference
+// would lose digits.
+inline void sinh_cosh_flat(float x, float& s, float& c) {
+    const float ax = std::fabs(x);
+    const float e = exp_flat(ax), inv = 1.0f / e;
+    c = 0.5f * (e + inv);
+    const float x2 = x * x;
+    const float series = x * (1.0f + x2 * (1.0f / 6.0f) * (1.0f + x2 * (1.0f / 20.0f) * (1.0f + x2 * (1.0f / 42.0f))));
+    const float big = std::copysign(0.5f * (e - inv), x);
+    s = ax < 0.5f ? series : big;
+}
+
+// The same for any x, clamped to the bound first (NaN taken as 0: the
+// residual that uses it carries the NaN on through A phi).
+inline void sinh_cosh_bounded(float x, float& s, float& c) {
+    const float xc = x > kArgMax ? kArgMax : x < -kArgMax ? -kArgMax : x == x ? x : 0.0f;
+    sinh_cosh_flat(xc, s, c);
+}
+
+// Whether x, x + d and d allow the branch-free forms below.
+inline bool flat_range(float x, float d) {
+    // & rather than &&: no branches in the loops that use it.
+    return (std::fabs(x) <= kArgMax) & (std::fabs(x + d) <= kArgMax) & (std::fabs(d) <= 1.0f);
+}
+
+// G(x + d) - G(x) - d sinh(x) at one point: what the ionic energy gains over
+// its change at first order, >= 0. In flat_range from
+// cosh(x) (cosh d - 1) + sinh(x) (sinh d - d), which loses nothing to
+// cancellation as d goes to 0: cosh d - 1 = 2 sinh^2(d/2) and sinh d - d
+// from their series.
+inline float ion_excess_flat(float x, float d) {
+    float s, c;
+    sinh_cosh_flat(x, s, c);
+    const float h = 0.5f * d, h2 = h * h, d2 = d * d;
+    const float sh = h * (1.0f + h2 * (1.0f / 6.0f) * (1.0f + h2 * (1.0f / 20.0f) * (1.0f + h2 * (1.0f / 42.0f))));
+    const float cubic =
+        d * d2 * (1.0f / 6.0f) * (1.0f + d2 * (1.0f / 20.0f) * (1.0f + d2 * (1.0f / 42.0f) * (1.0f + d2 * (1.0f / 72.0f))));
+    return c * (2.0f * sh * sh) + s * cubic;
+}
+
+// The same anywhere, in double from G itself.
+double ion_excess_wide(float x, float d) {
+    const double b = kArgMax;
+    auto big_g = [b](double y) {
+        const double a = std::fabs(y);
+        return a <= b ? std::cosh(y) : std::cosh(b) + std::sinh(b) * (a - b);
+    };
+    const double xd = x, dd = d;
+    return big_g(xd + dd) - big_g(xd) - dd * std::sinh(std::clamp(xd, -b, b));
+}
+
+// E(phi + alpha p) - E(phi) for the direction p: the points in flat_range
+// in a branch-free pass, summed in single precision over blocks of 256
+// points and the blocks in double; the others (large steps) one by one.
+double energy_change(const GridStore& g, const float* __restrict p, double alpha, double pap, double pr,
+                     IonTerm it) {
+    const int n = solve_points(g);
+    const float* __restrict phi = g.phi.data();
+    const float* __restrict iacs = g.iacs.data();
+    const float inv_rt = it.inv_rt;
+    const float a = static_cast<float>(alpha);
+    double ions = 0;
+    int wide = 0;
+    for (int lo = 1; lo <= n; lo += 256) {
+        const int hi = std::min(lo + 255, n);
+        float block = 0.0f;
+        int out = 0;
+        for (int l = lo; l <= hi; ++l) {
+            const float x = phi[l] * inv_rt, d = a * p[l] * inv_rt;
+            const bool flat = flat_range(x, d);
+            const bool open = iacs[l] != 6.0f;
+            const float e = ion_excess_flat(flat ? x : 0.0f, flat ? d : 0.0f);
+            block += open & flat ? e : 0.0f;
+            out += open & !flat;
+        }
+        ions += block;
+        wide += out;
+    }
+    if (wide > 0)
+        for (int l = 1; l <= n; ++l) {
+            const float x = phi[l] * inv_rt, d = a * p[l] * inv_rt;
+            if (iacs[l] != 6.0f && !flat_range(x, d)) ions += ion_excess_wide(x, d);
+        }
+    return alpha * (0.5 * alpha * pap - pr) + static_cast<double>(it.t) / inv_rt * ions;
+}
+
+// Whether a step along p lowers the energy: finite, positive and below the
+// start.
+bool lowers_energy(const GridStore& g, const float* p, double alpha, double pap, double pr, IonTerm it) {
+    if (!(alpha > 0.0) || !std::isfinite(alpha)) return false;
+    return energy_change(g, p, alpha, pap, pr, it) < 0.0;
+}
+
+// The slope f(alpha) of the energy along p and its derivative
+//   f'(alpha) = pAp + t/RT sum G''(x + alpha p/RT) p^2,
+// G'' = cosh within the bound, 0 beyond. With d = alpha p/RT and
+// m = x + d/2, the difference of the sinh terms is taken as
+// 2 cosh(m) sinh(d/2), which keeps its precision for small steps, and
+// cosh(x + d) as cosh(m) cosh(d/2) + sinh(m) sinh(d/2).
+struct Slope {
+    double f, df;
+};
+
+Slope slope(const GridStore& g, const float* __restrict p, double alpha, double pap, double pr, IonTerm it) {
+    const int n = solve_points(g);
+    const float* __restrict phi = g.phi.data();
+    const float* __restrict iacs = g.iacs.data();
+    const float inv_rt = it.inv_rt;
+    const float a = static_cast<float>(alpha);
+    double sd = 0, c2 = 0;
+    for (int l = 1; l <= n; ++l) {
+        if (iacs[l] == 6.0f) continue;
+        const float x = phi[l] * inv_rt, d = a * p[l] * inv_rt;
+        float diff, curv;
+        if (std::fabs(x) <= kArgMax && std::fabs(x + d) <= kArgMax) {
+            float sm, cm, sh, ch;
+            sinh_cosh(x + 0.5f * d, sm, cm);
+            sinh_cosh(0.5f * d, sh, ch);
+            diff = 2.0f * cm * sh;
+            curv = cm * ch + sm * sh;
+        } else {
+            diff = sinh_of(x + d) - sinh_of(x);
+            curv = 0.0f;
+        }
+        const double pl = p[l];
+        sd += diff * pl;
+        c2 += curv * pl * pl;
+    }
+    return {alpha * pap - pr + it.t * sd, pap + it.t * c2 * inv_rt};
+}
+
+// A step along p that lowers the energy, for a direction with pr > 0 and
+// pAp > 0: the root of the slope, which lies between 0 (f = -pr) and the
+// linear step pr/pAp (where the sinh terms make f >= 0), by Newton's method
+// kept inside the bracket, with bisection wherever a Newton step would
+// leave it or the bracket has not halved over two passes. Ends when f is within a
+// thousandth of -f(0) or the bracket has closed; a last point past the
+// root is kept only if the energy is below the start there, otherwise the
+// lower end of the bracket is taken, below the root, where it is. 0 when
+// no step lowers the energy in single precision.
+double descent_step(const GridStore& g, const float* p, double pap, double pr, IonTerm it) {
+    double lo = 0.0, hi = pr / pap;
+    const Slope s0 = slope(g, p, 0.0, pap, pr, it);
+    double alpha = std::min(pr / s0.df, hi);
+    double width = hi - lo;  // the bracket two passes back
+    Slope s{};
+    for (int pass = 0; pass < 100; ++pass) {
+        s = slope(g, p, alpha, pap, pr, it);
+        if (!std::isfinite(s.f)) s.f = HUGE_VAL;
+        if (s.f < 0.0) lo = alpha;
+        else hi = alpha;
+        if (std::fabs(s.f) <= 1.0e-3 * pr || hi - lo <= 1.0e-7 * hi) break;
+        // Where the sinh terms dominate, Newton's steps shrink the bracket
+        // by a fixed amount each (about RT in the potential): every other
+        // pass the bracket must have halved, or the pass bisects.
+        double next = alpha - s.f / s.df;
+        const bool slow = pass % 2 == 1 && hi - lo > 0.5 * width;
+        if (pass % 2 == 1) width = hi - lo;
+        if (slow || !(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        alpha = next;
+    }
+    if (s.f <= 0.0 && alpha > 0.0) return alpha;
+    if (lowers_energy(g, p, alpha, pap, pr, it)) return alpha;
+    return lo;
+}
+
+// Newton's method for the full equation from the current phi (below);
+// false when it cannot lower the energy any further.
+bool newton(Kova& k);
+
 }  // namespace
 
 void potent(Kova& k) {
     GridStore& g = k.mess;
     g.iters = 0;
+    g.newton = false;
+    g.phibad = false;
     int flag = 0;
     switch (g.solv) {
         case 0: indiag(g); break;
@@ -155,6 +387,23 @@ void potent(Kova& k) {
             else pciccg(g);
         }
     } while (flag != 3);
+    bool solved = true;
+    if (g.newton && std::isfinite(g.rnorm)) solved = newton(k);
+    // A solve that ends without a usable potential leaves none: phi is set
+    // to 0 over the whole store, as at the start of the run, so that no
+    // later solve starts from it or focuses from it (eledrv forgets the
+    // grid), and the norms describe that potential, whose residual is b.
+    const bool finite = std::isfinite(g.rnorm) && std::isfinite(g.bnorm);
+    if (solved && finite) return;
+    std::fill(g.phi.begin(), g.phi.end(), 0.0f);
+    if (!std::isfinite(g.bnorm)) g.bnorm = 0.0f;
+    g.rnorm = g.bnorm;
+    g.phibad = true;
+    if (!finite)
+        msg(k, "ERROR: potent(010) residual not finite; potential set to zero, grid not kept");
+    else
+        msg(k, "ERROR: potent(020) nonlinear equation not solved; potential set to zero, grid not kept");
+    kvabort(k, error);
 }
 
 void pcg(Kova& k, int& flag, PcgState& st) {
@@ -173,6 +422,11 @@ void pcg(Kova& k, int& flag, PcgState& st) {
         // another start.
         if (full || g.bnorm == 0.0f) std::fill(phi + 1, phi + n + 1, 0.0f);
         std::copy(phi + 1, phi + n + 1, p + 1);
+        if (full) {
+            // b, for Newton's method should it take over.
+            if (g.nlrhs.size() < g.rhs.size()) g.nlrhs.assign(g.rhs.size(), 0.0f);
+            std::copy(r + 1, r + n + 1, g.nlrhs.data() + 1);
+        }
         st = PcgState{};
         g.iters = 0;
         flag = 1;  // the first product is A phi
@@ -191,6 +445,21 @@ void pcg(Kova& k, int& flag, PcgState& st) {
             if (full) {
                 const IonTerm it = ion_term(k);
                 if (pap != 0.0) st.alpha = line_search(k, st.alpha, pap, st.rz, it);
+                if (it.t != 0.0f) {
+                    // The step must lower the energy along a direction that
+                    // descends (p.r > 0). Where the Newton line search has
+                    // not found such a step, the potential may lie far from
+                    // the solution, where the sinh terms make the energy
+                    // too steep for conjugate directions preconditioned by
+                    // A alone: Newton's method takes over from here, with
+                    // phi and the residual as they are.
+                    const double pr = grid_sum(1, n, [=](int l) { return static_cast<double>(p[l]) * r[l]; });
+                    if (!(pap > 0.0) || !(pr > 0.0) || !lowers_energy(g, p, st.alpha, pap, pr, it)) {
+                        g.newton = true;
+                        flag = 3;
+                        return;
+                    }
+                }
                 const float a = static_cast<float>(st.alpha);
                 const float* __restrict iacs = g.iacs.data();
                 for (int l = 1; l <= n; ++l) {
@@ -216,13 +485,17 @@ void pcg(Kova& k, int& flag, PcgState& st) {
         }
         if (!rnorm_done) g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) { return std::fabs(r[l]); }));
         ++g.iters;
-        if (g.rnorm <= g.conv * g.bnorm) {
+        if (!std::isfinite(g.rnorm)) {
+            // Nothing to iterate on: potent reports it.
+            flag = 3;
+        } else if (g.rnorm <= g.conv * g.bnorm) {
             flag = 3;
         } else if (g.iters < g.maxits) {
-            // A residual beyond 1000 times the constant vector (or one that
-            // overflowed) means the nonlinear iteration runs away.
+            // A residual beyond 1000 times the constant vector: the
+            // potential lies far from the solution; Newton's method goes on
+            // from it (the steps so far have all lowered the energy).
             if (full && !(g.rnorm <= 1000.0f * g.bnorm)) {
-                msg(k, "pcg: ERROR: nonlinear unable to converge");
+                g.newton = true;
                 flag = 3;
             } else {
                 flag = 2;
@@ -264,17 +537,17 @@ void product_bulk(int lo, int hi, int nx, int nxy, const float* __restrict d, co
 
 }  // namespace
 
-void gqact(GridStore& g) {
+namespace {
+
+// w = (A with the diagonal d) p over the points of the grid.
+void product(const GridStore& g, const float* d, const float* p, float* w) {
     const int n = solve_points(g);
     const int nx = g.nx, nxy = g.nxy;
-    const float* p = g.pvec.data();
-    const float* d = g.diagm.data();
     const float* ei = g.epsi.data();
     const float* ej = g.epsj.data();
     const float* ek = g.epsk.data();
-    float* w = g.work.data();
-    // work(l) = diagm(l) p(l) - epsi(l) p(l+1) - epsj(l) p(l+nx) - epsk(l) p(l+nxy)
-    //         - epsi(l-1) p(l-1) - epsj(l-nx) p(l-nx) - epsk(l-nxy) p(l-nxy),
+    // w(l) = d(l) p(l) - epsi(l) p(l+1) - epsj(l) p(l+nx) - epsk(l) p(l+nxy)
+    //      - epsi(l-1) p(l-1) - epsj(l-nx) p(l-nx) - epsk(l-nxy) p(l-nxy),
     // each term present when its index lies in 1..nxyz. The first and last
     // planes, where terms vanish, are done point by point; the bulk between
     // them without tests.
@@ -294,6 +567,10 @@ void gqact(GridStore& g) {
     product_bulk(lo, hi, nx, nxy, d, ei, ej, ek, p, w);
     for (int l = std::max(hi + 1, lo); l <= n; ++l) point(l);
 }
+
+}  // namespace
+
+void gqact(GridStore& g) { product(g, g.diagm.data(), g.pvec.data(), g.work.data()); }
 
 void indiag(GridStore& g) {
     const int n = solve_points(g);
@@ -457,16 +734,17 @@ bool lines_uncoupled(const GridStore& g) {
 
 }  // namespace
 
-void pciccg(GridStore& g) {
+namespace {
+
+// y = M^-1 r for the incomplete Cholesky factor whose inverse diagonal is
+// dinv; y holds y and then z.
+void ic_apply(const GridStore& g, const float* r, const float* d, float* y) {
     const int n = solve_points(g);
     if (n == 0) return;
     const int nx = g.nx, nxy = g.nxy;
-    const float* r = g.rhs.data();
-    const float* d = g.precinv.data();  // 1/d, computed once by iniccg
     const float* ei = g.epsi.data();
     const float* ej = g.epsj.data();
     const float* ek = g.epsk.data();
-    float* y = g.work.data();  // y and then z in work
     // M = (D - E) D^-1 (D - E^T), E the strictly lower couplings.
     // Forward: y(l) = (r(l) + epsi(l-1) y(l-1) + epsj(l-nx) y(l-nx) + epsk(l-nxy) y(l-nxy)) / d(l),
     // terms present when their index is at least 1.
@@ -495,5 +773,165 @@ void pciccg(GridStore& g) {
         for (; top - 3 >= 0; top -= 4) backward4(top, nx, nxy, d, ei, ej, ek, y);
     backward<true, true>(1, std::min((top + 1) * nx, std::min(ub, n - 1)), nx, nxy, d, ei, ej, ek, y);
 }
+
+}  // namespace
+
+// 1/d computed once by iniccg; y and then z in work.
+void pciccg(GridStore& g) { ic_apply(g, g.rhs.data(), g.precinv.data(), g.work.data()); }
+
+namespace {
+
+// R = b - A phi - t sinh(phi/RT) from w = A phi, and the terms of its
+// rounding floor (Jacobian row times |phi|, plus |b|) into fl.
+void residual_terms(int n, const float* __restrict b, const float* __restrict w, const float* __restrict phi,
+                    const float* __restrict dm, const float* __restrict iacs, float t, float inv_rt,
+                    float* __restrict big_r, float* __restrict fl) {
+    for (int l = 1; l <= n; ++l) {
+        float s, c;
+        sinh_cosh_bounded(phi[l] * inv_rt, s, c);
+        const float open = iacs[l] != 6.0f ? 1.0f : 0.0f;
+        big_r[l] = b[l] - w[l] - open * t * s;
+        fl[l] = (2.0f * dm[l] + open * t * c * inv_rt) * std::fabs(phi[l]) + std::fabs(b[l]);
+    }
+}
+
+// Newton's method for the full equation, from the potential phi that the
+// conjugate-gradient iteration leaves. Each step solves the linearised
+// equation about phi,
+//   J d = R,  J = A + diag(t cosh(phi/RT)/RT at the points open to the ions),
+// R = b - A phi - t sinh(phi/RT) the residual, by conjugate gradients
+// preconditioned with the incomplete Cholesky factor of J, which takes the
+// steep ionic terms into the preconditioner; the tolerance tightens as R
+// falls (Eisenstat and Walker: |J d - R| at most 0.9 (|R_k|/|R_k-1|)^2
+// |R_k|, never below what the criterion conv needs). It then moves along d
+// (a descent direction, J being positive definite): the whole step when the
+// energy falls by at least 1e-4 of its first-order change, otherwise a step
+// from descent_step. R is computed afresh from b after every step: updated
+// step by step, it would keep the rounding errors of the large residuals of
+// the first steps; so the iteration also stops, with a note, once R no
+// longer falls and lies within what rounding phi to single precision
+// leaves (criteria below about 1e-6 can ask for more than that where the
+// potentials are large). Each Newton step counts one iteration; each inner
+// solve takes at most maxits passes.
+// Maps: nlrhs holds b, rhs R, nlstep d, nlres the inner residual, pvec and
+// work the inner direction and product, prec the diagonal of J, precinv the
+// inverse diagonal of its factor.
+bool newton(Kova& k) {
+    GridStore& g = k.mess;
+    const int n = solve_points(g);
+    const int nx = g.nx, nxy = g.nxy;
+    const IonTerm it = ion_term(k);
+    for (auto* v : {&g.nlstep, &g.nlres})
+        if (v->size() < g.rhs.size()) v->assign(g.rhs.size(), 0.0f);
+    float* __restrict phi = g.phi.data();
+    float* __restrict big_r = g.rhs.data();
+    const float* __restrict b = g.nlrhs.data();
+    float* __restrict d = g.nlstep.data();
+    float* __restrict ri = g.nlres.data();
+    float* __restrict p = g.pvec.data();
+    float* __restrict w = g.work.data();
+    float* __restrict jd = g.prec.data();
+    float* __restrict dinv = g.precinv.data();
+    const float* __restrict dm = g.diagm.data();
+    const float* __restrict iacs = g.iacs.data();
+    const float* __restrict ei = g.epsi.data();
+    const float* __restrict ej = g.epsj.data();
+    const float* __restrict ek = g.epsk.data();
+    const float t = it.t, inv_rt = it.inv_rt;
+    const double goal = static_cast<double>(g.conv) * g.bnorm;
+    // R = b - A phi - t sinh(phi/RT) into rhs (A phi through work); |R|,
+    // and into rounding what rounding phi and b to single precision alone
+    // leaves of it: half an ulp of each value times its row of the Jacobian
+    // (at most twice its diagonal in A).
+    double rounding = 0;
+    // (The terms of the floor go through nlres, free between inner solves,
+    // so that the pass computing them has no sums and vectorises.)
+    auto residual = [=, &g, &rounding]() {
+        product(g, dm, phi, w);
+        residual_terms(n, b, w, phi, dm, iacs, t, inv_rt, big_r, ri);
+        rounding = grid_sum(1, n, [=](int l) { return static_cast<double>(ri[l]); }) * 0x1p-24;
+        return grid_sum(1, n, [=](int l) { return static_cast<double>(std::fabs(big_r[l])); });
+    };
+    double rn = residual(), eta = 0.1;
+    g.rnorm = static_cast<float>(rn);
+    for (;;) {
+        if (rn <= goal) return true;
+        if (g.iters >= g.maxits) {
+            msg(k, "pcg: warning maxits exceeded!");
+            return true;
+        }
+        // J and its incomplete Cholesky factor, kept as 1/d:
+        //   d(l) = J(l,l) - epsi(l-1)^2/d(l-1) - epsj(l-nx)^2/d(l-nx) - epsk(l-nxy)^2/d(l-nxy).
+        for (int l = 1; l <= n; ++l) {
+            float s, c;
+            sinh_cosh_bounded(phi[l] * inv_rt, s, c);
+            jd[l] = dm[l] + (iacs[l] != 6.0f ? t * c * inv_rt : 0.0f);
+        }
+        for (int l = 1; l <= n; ++l) {
+            float v = jd[l];
+            if (l - 1 >= 1) v -= ei[l - 1] * ei[l - 1] * dinv[l - 1];
+            if (l - nx >= 1) v -= ej[l - nx] * ej[l - nx] * dinv[l - nx];
+            if (l - nxy >= 1) v -= ek[l - nxy] * ek[l - nxy] * dinv[l - nxy];
+            dinv[l] = 1.0f / v;
+        }
+        // J d = R from d = 0.
+        const double target = std::max(eta * rn, 0.5 * goal);
+        std::fill(d + 1, d + n + 1, 0.0f);
+        std::copy(big_r + 1, big_r + n + 1, ri + 1);
+        ic_apply(g, ri, dinv, w);
+        std::copy(w + 1, w + n + 1, p + 1);
+        double rz = grid_sum(1, n, [=](int l) { return static_cast<double>(ri[l]) * w[l]; });
+        for (int pass = 0; pass < g.maxits; ++pass) {
+            product(g, jd, p, w);
+            const double pjp = grid_sum(1, n, [=](int l) { return static_cast<double>(p[l]) * w[l]; });
+            if (!(pjp > 0.0)) break;
+            const float a = static_cast<float>(rz / pjp);
+            const double rin = grid_sum(1, n, [=](int l) {
+                d[l] += a * p[l];
+                ri[l] -= a * w[l];
+                return std::fabs(ri[l]);
+            });
+            if (!(rin > target)) break;
+            ic_apply(g, ri, dinv, w);
+            const double rz1 = grid_sum(1, n, [=](int l) { return static_cast<double>(ri[l]) * w[l]; });
+            const float beta = static_cast<float>(rz1 / rz);
+            rz = rz1;
+            for (int l = 1; l <= n; ++l) p[l] = beta * p[l] + w[l];
+        }
+        // The step along d: w = A d.
+        product(g, dm, d, w);
+        const double pap = grid_sum(1, n, [=](int l) { return static_cast<double>(d[l]) * w[l]; });
+        const double pr = grid_sum(1, n, [=](int l) { return static_cast<double>(d[l]) * big_r[l]; });
+        if (!(pr > 0.0) || !(pap > 0.0) || !std::isfinite(pr) || !std::isfinite(pap)) break;
+        double alpha = 1.0;
+        if (!(energy_change(g, d, 1.0, pap, pr, it) <= -1.0e-4 * pr)) alpha = descent_step(g, d, pap, pr, it);
+        if (!(alpha > 0.0)) break;
+        const float a = static_cast<float>(alpha);
+        for (int l = 1; l <= n; ++l) phi[l] += a * d[l];
+        const double rn1 = residual();
+        ++g.iters;
+        if (getenv("KOVA_DBG")) fprintf(stderr, "newton %d rn/bn %g alpha %g eta %g\n", g.iters, rn1 / g.bnorm, alpha, eta);
+        g.rnorm = static_cast<float>(rn1);
+        if (!std::isfinite(rn1)) return true;  // potent reports it
+        if (rn1 > goal && rn1 <= rounding && rn1 > 0.5 * rn) {
+            // No longer falling, within what single precision can resolve:
+            // the criterion asks for more than a potential in single
+            // precision can give.
+            msg(k, "pcg: NOTE residual at single-precision rounding; conv not reached");
+            return true;
+        }
+        // Eisenstat and Walker's forcing term, kept from falling faster than
+        // it did before and at most 0.5.
+        const double ratio = rn1 / rn;
+        double next = 0.9 * ratio * ratio;
+        if (0.9 * eta * eta > 0.1) next = std::max(next, 0.9 * eta * eta);
+        eta = std::min(next, 0.5);
+        rn = rn1;
+    }
+    msg(k, "pcg: ERROR: nonlinear unable to converge");
+    return false;
+}
+
+}  // namespace
 
 }  // namespace kova
