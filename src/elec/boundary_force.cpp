@@ -87,7 +87,7 @@ void dbfrc(Kova& k, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy, Arr1<float
         if (!(r3sq > 1.0e-6)) return;
         const double r3 = std::sqrt(r3sq);
         // A chord lying inside the one segment: f is the chord itself.
-        const bool chord = static_cast<int>(gc[d] - r3) == static_cast<int>(gc[d] + r3);
+        const bool chord = itrunc(gc[d] - r3) == itrunc(gc[d] + r3);
         for (int e = 0; e < 3; ++e) {
             double dfdx;  // per Angstrom
             if (e == d)

@@ -293,8 +293,8 @@ double nrggrd(Kova& k) {
         int lo[3], hi[3];
         for (int d = 0; d < 3; ++d) {
             const float w = g.energies[3 + d] / g.h;
-            lo[d] = std::max(static_cast<int>(gc[d] - w + 1.0f), 1);
-            hi[d] = std::min(static_cast<int>(gc[d] + w), dims[d]);
+            lo[d] = std::max(itrunc(gc[d] - w + 1.0f), 1);
+            hi[d] = std::min(itrunc(gc[d] + w), dims[d]);
         }
         const bool include = g.energy_switches[0];
         if (include) std::fill(m + 1, m + n + 1, 0.0f);

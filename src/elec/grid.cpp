@@ -25,9 +25,9 @@ GridCoord xyzijk(float x, float y, float z, float h, float xo, float yo, float z
     c.gx = (x - xo) / h;
     c.gy = (y - yo) / h;
     c.gz = (z - zo) / h;
-    c.i = static_cast<int>(c.gx);
-    c.j = static_cast<int>(c.gy);
-    c.k = static_cast<int>(c.gz);
+    c.i = itrunc(c.gx);
+    c.j = itrunc(c.gy);
+    c.k = itrunc(c.gz);
     c.fx = c.gx - static_cast<float>(c.i);
     c.fy = c.gy - static_cast<float>(c.j);
     c.fz = c.gz - static_cast<float>(c.k);

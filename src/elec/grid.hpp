@@ -124,6 +124,21 @@ struct GridStore {
     int index(int i, int j, int k) const { return i + nx * (j - 1) + nxy * (k - 1); }
 };
 
+// Truncation toward zero of a grid coordinate, clamped so that a position
+// far off the grid (an unselected atom anywhere, a box of any size, a tiny
+// spacing) cannot overflow an int; NaN goes to the low end. Every index made
+// from it is then checked against the grid by its caller.
+inline int itrunc(float v) {
+    if (!(v > -1.0e9f)) return -1000000000;
+    if (!(v < 1.0e9f)) return 1000000000;
+    return static_cast<int>(v);
+}
+inline int itrunc(double v) {
+    if (!(v > -1.0e9)) return -1000000000;
+    if (!(v < 1.0e9)) return 1000000000;
+    return static_cast<int>(v);
+}
+
 // Whether an nx x ny x nz grid has at least one point per axis and at most
 // `capacity` points. The product is never formed where it could overflow:
 // for positive integers a b <= c exactly when a <= c / b (integer division).

@@ -22,13 +22,6 @@ namespace {
 
 bool fits(const GridStore& g);
 
-// Truncation toward zero of a grid coordinate, clamped so that a position
-// far off the grid (an unselected atom anywhere) cannot overflow an int.
-inline int itrunc(float v) {
-    if (!(v > -1.0e9f)) return -1000000000;
-    if (!(v < 1.0e9f)) return 1000000000;
-    return static_cast<int>(v);
-}
 
 // Square root of the absolute value.
 inline float xsqrt(float v) { return std::sqrt(std::fabs(v)); }

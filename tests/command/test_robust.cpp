@@ -5,6 +5,7 @@
 #include <random>
 
 #include "command/mainloop.hpp"
+#include "command/output.hpp"
 #include "harness.hpp"
 
 using namespace kova;
@@ -62,4 +63,30 @@ TEST(Robustness, RandomDecksEndCleanly) {
     }
     std::filesystem::current_path(old);
     std::filesystem::remove_all(dir);
+}
+
+TEST(Session, TerminalRunsInteractiveAndAbandonsBrokenCommands) {
+    // At a terminal: interactive from the start (a serious message does not
+    // stop the run), typed lines are not echoed, and a wrong word abandons
+    // the command being typed so that the retyped line is a new command.
+    test::Session t("frob\nassi v 5 end\nassi v = 7 end\nmode 'x' = end\nstop\n");
+    t.k.flags.terminal = true;
+    EXPECT_EQ(run_kova(t.k), 0);
+    const std::string o = t.out.str();
+    EXPECT_NE(o.find(" SERIOUS: KOVA(050) unknown keyword: frob"), std::string::npos);
+    EXPECT_EQ(o.find("Main >  frob"), std::string::npos);  // no echo
+    EXPECT_NE(o.find(" Please retype entire line.\nMain > ASSIGNMENT\n"
+                     "  Set the variable: v                                = 0.70000000000000E+01\n"),
+              std::string::npos)
+        << o;
+    // "mode 'x' =": the unknown word is reported, then "=" abandons the mode
+    // command before its report; "stop" is read as the next command.
+    EXPECT_NE(o.find(" > mode 'x' = end\n"), std::string::npos);
+    EXPECT_EQ(o.find("KOVA mode settings"), std::string::npos);
+    EXPECT_NE(o.find("KOVA termination"), std::string::npos);
+
+    // The same input from a file is a batch run: the first wrong word stops it.
+    test::Session b("frob\nstop\n");
+    EXPECT_EQ(run_kova(b.k), exit_abort);
+    EXPECT_NE(b.out.str().find("Main >  frob"), std::string::npos);
 }
