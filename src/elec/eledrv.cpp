@@ -398,13 +398,16 @@ void eledrv(Kova& k) {
             g.iorig = 6;
         } else if (w4 == "grid" || w4 == "spac") {
             float h = getfp(k, in, "Elec");
-            if (h > 0.0f && std::isfinite(h)) {
-                g.h = h;
-                g.ispac = 1;
-            } else {
+            if (!(h > 0.0f)) {
                 // A grid needs a positive spacing.
                 msg(k, "WARNING: eledrv(056) grid spacing must be positive. spacing not changed.");
                 kvabort(k, warning);
+            } else if (admit(k, h, 0.0f, 1000.0f, true, "057", "grid spacing (grid) must be at most 1000 A")) {
+                // 65 points 1000 A apart span 64 000 A, far beyond any
+                // molecule or diffusion space; a larger spacing only makes
+                // the grid extent and every position on it overflow.
+                g.h = h;
+                g.ispac = 1;
             }
         } else if (w4 == "dime") {
             int nx = getint(k, in, "Elec"), ny = getint(k, in, "Elec"), nz = getint(k, in, "Elec");
