@@ -17,9 +17,12 @@
 #include "command/mainloop.hpp"
 #include "command/readers.hpp"
 #include "elec/elec.hpp"
+#include "stencil.hpp"
 
 namespace kova {
 namespace {
+
+using test::stencil_times;
 
 // Atoms (x, y, z, charge, radius) as molecule 1 and a list of commands.
 struct Job {
@@ -40,24 +43,6 @@ struct Job {
     void cmd() { dispatch(k, getnam(k, 5, "Main")); }
 };
 
-// A x in double, point by point from the neighbours of each grid point.
-std::vector<double> stencil_times(const GridStore& g, const std::vector<float>& x) {
-    std::vector<double> y(g.nxyz + 1, 0.0);
-    for (int k = 1; k <= g.nz; ++k)
-        for (int j = 1; j <= g.ny; ++j)
-            for (int i = 1; i <= g.nx; ++i) {
-                const int l = g.index(i, j, k);
-                double v = double(g.diagm[l]) * x[l];
-                if (i < g.nx) v -= double(g.epsi[l]) * x[g.index(i + 1, j, k)];
-                if (j < g.ny) v -= double(g.epsj[l]) * x[g.index(i, j + 1, k)];
-                if (k < g.nz) v -= double(g.epsk[l]) * x[g.index(i, j, k + 1)];
-                if (i > 1) v -= double(g.epsi[g.index(i - 1, j, k)]) * x[g.index(i - 1, j, k)];
-                if (j > 1) v -= double(g.epsj[g.index(i, j - 1, k)]) * x[g.index(i, j - 1, k)];
-                if (k > 1) v -= double(g.epsk[g.index(i, j, k - 1)]) * x[g.index(i, j, k - 1)];
-                y[l] = v;
-            }
-    return y;
-}
 
 TEST(FullEquation, LargePotentialsConvergeToTheDiscreteSolution) {
     // Two systems the conjugate-gradient iteration alone runs away on:
