@@ -100,8 +100,10 @@ def check(kova, deck_dir, name, text, timeout):
                 faults.append("sanitizer: " + err.strip().splitlines()[0][:200])
                 break
         for ln in out.splitlines():
-            # Echoed input and the caret display repeat what was typed.
-            if re.match(r"^\S.* >  ", ln) or ln.startswith(" > ") or "Set the variable:" in ln:
+            # Echoed input and the caret display repeat what was typed, and a
+            # message refusing a value quotes it.
+            if (re.match(r"^\S.* >  ", ln) or ln.startswith(" > ") or "Set the variable:" in ln
+                    or re.match(r"^ ?(NOTE|WARNING|SERIOUS|ERROR|FATAL|PARSE_ERROR)", ln)):
                 continue
             if NONFINITE.search(ln):
                 faults.append("non-finite number printed: " + ln.strip()[:120])
