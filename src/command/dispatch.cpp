@@ -5,6 +5,7 @@
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "molecule/edit.hpp"
 #include "molecule/params.hpp"
 #include "molecule/print.hpp"
 #include "molecule/read.hpp"
@@ -51,7 +52,7 @@ constexpr Command table[] = {
     {"write", false, right},
     {"print", false, prt},
     {"set", false, set},
-    {"edit", false, nullptr},
+    {"edit", false, edit},
     {"em", false, nullptr},
     {"md", false, nullptr},
     {"rdtop", false, nullptr},

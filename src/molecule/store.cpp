@@ -9,6 +9,7 @@ void MoleculeStore::reset() {
     for (auto* a : {&molcx, &molcy, &molcz, &qmol, &molsiz}) a->fill(0.0f);
     ligcen.fill(0.0f);
     srfnrg.fill(0.0f);
+    edtval = 0.0f;
     nmol = nref = natom = natmd = nreal = nsym = 0;
     for (auto* a : {&fstatm, &lstatm, &reffst, &reflst, &refalt, &molsel}) a->fill(0);
     for (auto* a : {&resnum, &atsel, &refresnum}) a->fill(0);

@@ -81,6 +81,10 @@ struct MoleculeStore {
     Arr1<float, maxatm> bfac{};
     std::array<float, 2> srfnrg{};
 
+    // The value of the last edit command's equa, scal or shif, kept for the
+    // next edit command.
+    float edtval = 0.0f;
+
     MoleculeStore() { reset(); }
     MoleculeStore(const MoleculeStore&) = delete;
     MoleculeStore& operator=(const MoleculeStore&) = delete;
