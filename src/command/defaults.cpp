@@ -8,6 +8,10 @@
 namespace kova {
 
 void inidef(Kova& k) {
+    // The generator is seeded first of all, and again below once the seeds
+    // hold their start-up values.
+    rndini(k);
+
     FileUnits& f = k.files;
     f = FileUnits{};
     k.flags.flagsl[16] = false;
@@ -29,6 +33,13 @@ void inidef(Kova& k) {
     f.loopunit = 60;
     f.mxloop = 70;
     k.tok.nsave = 0;
+
+    // Random seeds, then the generator seeded from them.
+    k.rnd.ijsd1 = 2193;
+    k.rnd.ijsd2 = 8247;
+    k.rnd.klsd1 = 3283;
+    k.rnd.klsd2 = 7536;
+    rndini(k);
 
     // Molecule store: every slot marked unset, no molecules or subunits.
     k.mol.reset();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "bd/random.hpp"
 #include "command/symbols.hpp"
 #include "elec/grid.hpp"
 #include "molecule/paramstore.hpp"
@@ -164,6 +165,7 @@ struct Kova {
     Environment env;
     ElecReport erep;
     PrintKeep prk;
+    RandomStore rnd;  // the process-wide random stream, its table and seeds
 };
 
 }  // namespace kova
