@@ -15,6 +15,7 @@
 #include "command/readers.hpp"
 #include "command/symbols.hpp"
 #include "command/tokens.hpp"
+#include "bd/units.hpp"
 #include "molecule/params.hpp"
 
 namespace kova {
@@ -136,7 +137,11 @@ void edit(Kova& k) {
         const std::string_view w3 = w4.substr(0, 3);
 
         if (w3 == "end") break;
-        if (w4 == "suni" || w4 == "funi" || w4 == "fiun" || w4 == "genc") {
+        if (w4 == "suni") {
+            if (sedit(k)) out(k, "(a)", " Edit: Subunit definition in units were modified");
+            return;
+        }
+        if (w4 == "funi" || w4 == "fiun" || w4 == "genc") {
             unit_editor(k, w4);
             return;
         }

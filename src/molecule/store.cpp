@@ -10,6 +10,7 @@ void MoleculeStore::reset() {
     ligcen.fill(0.0f);
     srfnrg.fill(0.0f);
     edtval = 0.0f;
+    units = UnitStore{};
     nmol = nref = natom = natmd = nreal = nsym = 0;
     for (auto* a : {&fstatm, &lstatm, &reffst, &reflst, &refalt, &molsel}) a->fill(0);
     for (auto* a : {&resnum, &atsel, &refresnum}) a->fill(0);

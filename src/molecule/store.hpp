@@ -38,6 +38,24 @@ constexpr int maxsym_atoms = 100;  // atom entries per symmetry
 template <class T, int N>
 using Arr1 = std::array<T, N + 1>;  // 1-based: element 0 is unused
 
+constexpr int maxubd = 40;  // bonds and bond angles of one diffusing unit
+
+// The diffusing units of Brownian dynamics: per unit (1..maxdfu) how its
+// subunits are numbered and built, and the terms that hold them together.
+// Energies and force constants in amu*A**2/ps**2, angles in radians.
+struct UnitStore {
+    int nunit = 0;
+    Arr1<int, maxdfu> ifsub{}, ilsub{}, nsubu{}, icsub{};
+    Arr1<int, maxdfu> nbond{}, nangl{}, ndihe{}, nfixs{};
+    Arr1<Name4, maxdfu> cntyp{};
+    Arr1<char, maxdfu> subpc{};
+    Arr1<int, maxdfu> bndon{}, angon{}, cncor{}, exvmod{}, solmod{}, nnnbon{}, himod{};
+    Arr1<float, maxdfu> hibc{};
+    Arr1<bool, maxdfu> oldbmp{};
+    std::array<Arr1<float, maxubd>, maxdfu + 1> b0{}, cb{}, t0{}, ct{};
+    std::array<Arr1<int, maxubd>, maxdfu + 1> bdef{}, adef{};
+};
+
 struct MoleculeStore {
     // molr
     Arr1<float, maxatm> x{}, y{}, z{};
@@ -84,6 +102,9 @@ struct MoleculeStore {
     // The value of the last edit command's equa, scal or shif, kept for the
     // next edit command.
     float edtval = 0.0f;
+
+    // The diffusing units built on the subunit table above.
+    UnitStore units;
 
     MoleculeStore() { reset(); }
     MoleculeStore(const MoleculeStore&) = delete;

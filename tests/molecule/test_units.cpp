@@ -1,0 +1,114 @@
+// Diffusing units built from the atoms: one subunit for a whole molecule,
+// one per residue with CB centres (CA for glycine), the defaults of a new
+// unit, and refused definitions that leave the subunit table as it was.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+
+#include "../command/harness.hpp"
+#include "../command/scratch.hpp"
+#include "command/mainloop.hpp"
+#include "command/output.hpp"
+
+using namespace kova;
+
+namespace {
+
+class UnitEditor : public test::ScratchFolder {
+protected:
+    UnitEditor() : ScratchFolder("kova_units_") {}
+    void SetUp() override {
+        ScratchFolder::SetUp();
+        std::ofstream("ion.qcrd") << "atom 1 ion i 0 0 0 1.0 3.0\nend\n";
+        // Molecule 2: an ala (n, ca, cb), a gly (n, ca) and a ser without
+        // a CB atom in the file.
+        std::ofstream("pep.qcrd") << "atom 1 ala n  0 0 0 -0.5 1.8\n"
+                                     "atom 1 ala ca 1 0 0 0.25 1.9\n"
+                                     "atom 1 ala cb 1 1 0 0.75 1.9\n"
+                                     "atom 2 gly n  3 0 0 -0.5 1.8\n"
+                                     "atom 2 gly ca 4 0 0 0.5 1.9\n"
+                                     "atom 3 ser n  6 0 0 0.0 1.8\n"
+                                     "atom 3 ser ca 9 3 0 0.0 1.9\n"
+                                     "end\n";
+    }
+    static std::string deck(const std::string& body) {
+        return "read mol 1 qcard file ion.qcrd end read mol 2 qcard file pep.qcrd end\n" + body + "\nstop\n";
+    }
+};
+
+}  // namespace
+
+TEST_F(UnitEditor, WholeMoleculeIsOneSubunitWithItsChargeAtTheAtomsMean) {
+    // A radius edit computes the molecule's size: half of |r1 - r7| plus the
+    // two radii, (sqrt(81 + 9) + 3.6 + 3.8) / 2 with radii scaled by 2.
+    test::Session s(deck("edit radi scal 2 mol2 end edit suni iflx 1 end"));
+    run_kova(s.k);
+    const MoleculeStore& m = s.k.mol;
+    const UnitStore& u = m.units;
+    EXPECT_EQ(u.nunit, 1);
+    EXPECT_EQ(m.nsbtot, 1);
+    EXPECT_EQ(u.ifsub[1], 1);
+    EXPECT_EQ(u.ilsub[1], 1);
+    EXPECT_EQ(m.sbfat[1], 2);
+    EXPECT_EQ(m.sblat[1], 8);
+    EXPECT_EQ(m.sbtype[1], 64);
+    EXPECT_NEAR(m.sbchg[1], 0.5f, 1e-6);
+    EXPECT_NEAR(m.sbx[1], (0 + 1 + 1 + 3 + 4 + 6 + 9) / 7.0f, 1e-5);
+    EXPECT_NEAR(m.sby[1], 4 / 7.0f, 1e-6);
+    EXPECT_NEAR(m.sbrad[1], (std::sqrt(90.0f) + 3.6f + 3.8f) / 2, 1e-4);
+    EXPECT_EQ(u.nbond[1], 0);
+    EXPECT_EQ(u.nangl[1], 0);
+    EXPECT_NE(s.out.str().find(" Edit: Subunit definition in units were modified"), std::string::npos);
+}
+
+TEST_F(UnitEditor, OneSubunitPerResidueCentredOnCbWithGlycineFallbackAndDefaults) {
+    test::Session s(deck("edit suni iflx 1 resn 1 3 cent cb end"));
+    run_kova(s.k);
+    const MoleculeStore& m = s.k.mol;
+    const UnitStore& u = m.units;
+    EXPECT_EQ(u.nsubu[1], 3);
+    EXPECT_EQ(m.nsbtot, 3);
+    EXPECT_FLOAT_EQ(m.sbx[1], 1.0f);  // ala cb
+    EXPECT_FLOAT_EQ(m.sby[1], 1.0f);
+    EXPECT_FLOAT_EQ(m.sbx[2], 4.0f);  // gly ca
+    EXPECT_FLOAT_EQ(m.sbx[3], 7.5f);  // ser: no CB, centre of geometry
+    EXPECT_FLOAT_EQ(m.sby[3], 1.5f);
+    EXPECT_NEAR(m.sbchg[1], 0.5f, 1e-6);
+    EXPECT_EQ(m.sbres[2], Name4("gly"));
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_FLOAT_EQ(m.sbrad[i], 3.5f);  // no radius given
+        EXPECT_EQ(m.sbunit[i], 1);
+    }
+    EXPECT_EQ(u.nbond[1], 2);
+    EXPECT_EQ(u.nangl[1], 1);
+    EXPECT_EQ(u.ndihe[1], 0);
+    EXPECT_FLOAT_EQ(u.b0[1][2], 5.14f);
+    EXPECT_FLOAT_EQ(u.cb[1][1], 80.0f * 418.4f);
+    EXPECT_FLOAT_EQ(u.t0[1][1], 1.5219271f);
+    EXPECT_EQ(u.icsub[1], 2);  // nearest the centre of (1,1), (4,0), (7.5,1.5)
+    EXPECT_NE(s.out.str().find("      2      gly      1    4.000    0.000    0.000    0.000    0.000"),
+              std::string::npos);
+}
+
+TEST_F(UnitEditor, RefusedDefinitionsChangeNothingAndTwoCbsAreFatal) {
+    test::Session s(deck("mode bomb erro end\n"
+                         "edit suni iflx 2 end edit suni iflx 0 end edit suni iflx 1 resn 3 2 end\n"
+                         "edit suni iflx 1 resn 4 5 end edit suni iflx 1 resn 1 41 end"));
+    run_kova(s.k);
+    EXPECT_EQ(s.k.mol.units.nunit, 0);
+    EXPECT_EQ(s.k.mol.nsbtot, -9999);
+    for (const char* t : {"SERIOUS: sedit (011) units must be defined in order; next unit is 1",
+                          "SERIOUS: sedit (010) unit number outside 1 to 5: 0",
+                          "SERIOUS: sedit (020) empty residue range: 3 2",
+                          "SERIOUS: sedit (021) residue range has no atoms for residue 4",
+                          "SERIOUS: sedit (030) more than 40 subunits in all: 41"})
+        EXPECT_NE(s.out.str().find(t), std::string::npos) << t;
+
+    std::ofstream("two.qcrd") << "atom 1 ala cb 0 0 0 0 1\natom 1 ala cb 1 0 0 0 1\nend\n";
+    test::Session f("read mol 1 qcard file ion.qcrd end read mol 2 qcard file two.qcrd end\n"
+                    "edit suni iflx 1 resn 1 1 cent cb end stop\n");
+    EXPECT_EQ(run_kova(f.k), exit_fatal);
+    EXPECT_NE(f.out.str().find("FATAL: spdb(001) center of subunit given by CB,"), std::string::npos);
+}
