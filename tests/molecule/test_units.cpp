@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -111,4 +112,35 @@ TEST_F(UnitEditor, RefusedDefinitionsChangeNothingAndTwoCbsAreFatal) {
                     "edit suni iflx 1 resn 1 1 cent cb end stop\n");
     EXPECT_EQ(run_kova(f.k), exit_fatal);
     EXPECT_NE(f.out.str().find("FATAL: spdb(001) center of subunit given by CB,"), std::string::npos);
+}
+
+TEST_F(UnitEditor, SegmentChoosesItsAtomsAndASplitSegmentIsReported) {
+    // Chain b holds atoms 2 and 3 of molecule 2 (global 3 and 4); chain c is
+    // split by an atom of chain a.
+    auto atom = [](int n, const char* name, char chain, float x) {
+        char line[81];
+        std::snprintf(line, sizeof line, "ATOM  %5d  %-3s ALA %c   1    %8.3f%8.3f%8.3f  1.00  0.00\n", n, name,
+                      chain, x, 0.0f, 0.0f);
+        return std::string(line);
+    };
+    std::ofstream("seg.pdb") << atom(1, "N", 'A', 0) << atom(2, "CA", 'B', 2) << atom(3, "C", 'B', 4)
+                             << atom(4, "O", 'C', 6) << atom(5, "N", 'A', 8) << atom(6, "CA", 'C', 10);
+    test::Session s("read mol 1 qcard file ion.qcrd end read mol 2 fpdb file seg.pdb end\nmode bomb erro end\n"
+                    "edit suni iflx 1 subp b end\n"  // charges never set: refused
+                    "edit char equa 0.25 mol2 end edit suni iflx 1 subp B end stop\n");
+    run_kova(s.k);
+    const MoleculeStore& m = s.k.mol;
+    EXPECT_EQ(m.sbfat[1], 3);
+    EXPECT_EQ(m.sblat[1], 4);
+    EXPECT_FLOAT_EQ(m.sbx[1], 3.0f);
+    EXPECT_FLOAT_EQ(m.sbchg[1], 0.5f);
+    EXPECT_EQ(m.units.subpc[1], 'b');
+    test::Session c("read mol 1 qcard file ion.qcrd end read mol 2 fpdb file seg.pdb end\n"
+                    "edit char equa 0.25 mol2 end edit suni iflx 1 subp c end stop\n");
+    run_kova(c.k);
+    EXPECT_EQ(c.k.mol.sbfat[1], 5);  // the first run of the segment
+    EXPECT_EQ(c.k.mol.sblat[1], 5);
+    const std::string all = s.out.str() + c.out.str();
+    EXPECT_NE(all.find("SERIOUS: sedit (023) atom without a charge in the unit: 3"), std::string::npos);
+    EXPECT_NE(all.find("WARNING: sedit (100) unit is not all in one PDB subunit"), std::string::npos);
 }
