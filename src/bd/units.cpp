@@ -2,6 +2,8 @@
 // taken from one molecule (from molecule 2 on: unit n from molecule n+1), or,
 // with subp, from the atoms of one PDB segment of those molecules. Without
 // resn it is one subunit; with resn r1 r2 it has one subunit per residue.
+// The force-field editor then sets the bonds, angles, excluded-volume and
+// side-chain/solvent terms, constraints and hydrodynamics of one unit.
 #include "bd/units.hpp"
 
 #include <algorithm>
@@ -237,6 +239,394 @@ void udef(Kova& k, int n) {
     u.oldbmp[n] = false;
     u.himod[n] = 0;
     u.hibc[n] = 0.75f;
+    // A rebuilt unit keeps nothing of the terms set for its former subunits.
+    u.exvmod[n] = u.solmod[n] = u.nnnbon[n] = u.hinum[n] = 0;
+    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) u.eval[i] = u.rexv[i] = u.sval[i] = u.rsol[i] = 0.0f;
+}
+
+namespace {
+
+constexpr float deg = 0.017453292f;      // degrees to radians
+constexpr float tokcal = 0.0023900573f;  // amu*A**2/ps**2 to kcal/mol
+
+// Excluded-volume and side-chain/solvent parameters of the amino acids:
+// distances in Angstrom, energies in kcal/mol.
+struct Peptide {
+    const char* res;
+    float rexv, eval, rsol, sval;
+};
+constexpr Peptide peptide[] = {
+    {"ala", 5.5f, 0.21f, 9.0f, -0.5f},  {"val", 6.5f, 0.33f, 9.0f, -1.5f}, {"leu", 6.9f, 0.39f, 9.0f, -1.8f},
+    {"ile", 6.9f, 0.39f, 9.0f, -1.8f},  {"cys", 5.9f, 0.27f, 9.0f, -1.0f}, {"met", 6.8f, 0.39f, 9.0f, -1.3f},
+    {"pro", 6.3f, 0.33f, 9.0f, -1.4f},  {"phe", 7.35f, 0.56f, 9.0f, -2.5f}, {"tyr", 7.4f, 0.62f, 9.0f, -2.3f},
+    {"trp", 7.7f, 0.73f, 9.0f, -3.4f},  {"asp", 6.3f, 0.39f, 9.0f, 2.5f},  {"asn", 6.4f, 0.39f, 9.0f, 0.2f},
+    {"glu", 6.7f, 0.45f, 9.0f, 2.5f},   {"gln", 6.7f, 0.45f, 9.0f, 0.2f},  {"his", 6.8f, 0.51f, 9.0f, -0.5f},
+    {"ser", 5.7f, 0.27f, 9.0f, 0.3f},   {"thr", 6.3f, 0.33f, 9.0f, -0.4f}, {"arg", 7.35f, 0.56f, 9.0f, 3.0f},
+    {"lys", 6.9f, 0.45f, 9.0f, 3.0f},   {"gly", 5.0f, 0.16f, 9.0f, 0.0f},
+};
+
+// The table entry of a residue name (cyx shares cys, hie and hid share his),
+// or null for a name not in the table.
+const Peptide* peptide_entry(const Name4& r) {
+    std::string name(r.padded());
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "cyx ") name = "cys ";
+    if (name == "hie " || name == "hid ") name = "his ";
+    for (const Peptide& p : peptide)
+        if (Name4(p.res) == Name4(name)) return &p;
+    return nullptr;
+}
+
+std::string fmtval(double v) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%g", v);
+    return b;
+}
+
+const char* mode_name(int mode) {
+    switch (mode) {
+    case 1: return " identical";
+    case 2: return " not identical";
+    case 3: return " peptide";
+    default: return " excluded";
+    }
+}
+
+}  // namespace
+
+bool uedit(Kova& k) {
+    MoleculeStore& m = k.mol;
+    const int in = k.files.inunit;
+    // Everything is edited on copies and stored at end only when no value
+    // was refused, so that a refused edit leaves the units as they were.
+    UnitStore u = m.units;
+    auto q = m.sbchg;
+    auto r = m.sbrad;
+    int n = u.nunit >= 1 ? 1 : 0;
+    bool refused = false, list = false, explicit_cons = false;
+    auto bad = [&](std::string_view text, const std::string& v) {
+        msg(k, text, v);
+        kvabort(k, serious);
+        refused = true;
+    };
+    auto first = [&] { return n > 0 ? u.ifsub[n] : 1; };
+    auto count = [&] { return n > 0 ? u.nsubu[n] : 0; };
+    // A number scaled to internal units; a value that is not finite there is
+    // refused.
+    auto num = [&](float scale) {
+        const float v = getnum(k, in, "Uedit");
+        const float s = v * scale;
+        if (!std::isfinite(s)) {
+            bad("SERIOUS: uedit (020) value is not a finite number: ", fmtval(v));
+            return 0.0f;
+        }
+        return s;
+    };
+    auto distance = [&](float& to) {
+        const float v = num(1.0f);
+        if (v < 0.0f) bad("SERIOUS: uedit (024) negative distance: ", fmtval(v));
+        else to = v;
+    };
+    auto bond = [&](int b) {
+        const float b0 = num(1.0f), cb = num(kcal);
+        if (!(b0 > 0.0f)) return bad("SERIOUS: uedit (021) bond length not positive: ", fmtval(b0));
+        if (cb < 0.0f) return bad("SERIOUS: uedit (022) negative force constant: ", fmtval(cb * tokcal));
+        if (b > maxubd) return;
+        u.b0[n][b] = b0, u.cb[n][b] = cb, u.bdef[n][b] = 1;
+    };
+    auto angle = [&](int t) {
+        const float t0 = num(1.0f), ct = num(kcal);
+        if (!(t0 >= 0.0f && t0 <= 180.0f))
+            return bad("SERIOUS: uedit (023) bond angle outside 0 to 180 degrees: ", fmtval(t0));
+        if (ct < 0.0f) return bad("SERIOUS: uedit (022) negative force constant: ", fmtval(ct * tokcal));
+        if (t > maxubd) return;
+        u.t0[n][t] = t0 * deg, u.ct[n][t] = ct, u.adef[n][t] = 1;
+    };
+    // A subunit number of the unit: global, or relative to the unit's first
+    // subunit when outside the unit's range; 0 when neither fits.
+    auto subunit = [&](int s) {
+        if (n == 0) return 0;
+        if (s >= u.ifsub[n] && s <= u.ilsub[n]) return s;
+        const long g = static_cast<long>(u.ifsub[n]) + s - 1;
+        return s >= 1 && g <= u.ilsub[n] ? static_cast<int>(g) : 0;
+    };
+    // eval/rexv (sval/rsol): one value for the unit, or one per subunit when
+    // the term's parameters are not identical.
+    auto per_subunit = [&](int mode, Arr1<float, maxsub>& to, float scale, bool dist) {
+        const int each = mode == 2 ? count() : 1;
+        for (int s = 0; s < each; ++s) {
+            float v = num(scale);
+            if (dist && v < 0.0f) {
+                bad("SERIOUS: uedit (024) negative distance: ", fmtval(v));
+                v = 0.0f;
+            }
+            if (mode == 2)
+                to[first() + s] = v;
+            else
+                for (int i = 0; i < count(); ++i) to[first() + i] = v;
+        }
+    };
+    auto term_mode = [&](int& to) {
+        const std::string w = getnam(k, in, "Uedit", 4);
+        if (w == "iden") to = 1;
+        else if (w == "nide") to = 2;
+        else if (w == "pept") to = 3;
+        else {
+            msg(k, "SERIOUS: uedit (002) unknown keyword: ", w,
+                " For this version, specify iden(tical), nide(ntical), or pept(ide)");
+            kvabort(k, serious);
+        }
+    };
+    int dummy_mode = 0;
+    auto mode = [&](Arr1<int, maxdfu>& a) -> int& { return n > 0 ? a[n] : dummy_mode; };
+
+    for (;;) {
+        const std::string w = getnam(k, in, "Uedit");
+        const std::string_view w4 = std::string_view(w).substr(0, 4);
+        if (w4 == "end") break;
+        if (w4 == "iflx") {
+            const int v = getint(k, in, "Uedit");
+            if (v < 1 || v > u.nunit) {
+                bad("SERIOUS: uedit (010) no such unit: ", std::to_string(v));
+                n = 0;
+            } else {
+                n = v;
+                u.cncor[n] = 0, u.bndon[n] = 1, u.angon[n] = 1;
+            }
+        } else if (w4 == "bide") {
+            // Read once, stored in every bond of the unit.
+            const float b0 = num(1.0f), cb = num(kcal);
+            if (!(b0 > 0.0f)) bad("SERIOUS: uedit (021) bond length not positive: ", fmtval(b0));
+            else if (cb < 0.0f) bad("SERIOUS: uedit (022) negative force constant: ", fmtval(cb * tokcal));
+            else if (n > 0) {
+                for (int b = 1; b <= std::min(u.nbond[n], maxubd); ++b) u.b0[n][b] = b0, u.cb[n][b] = cb, u.bdef[n][b] = 1;
+                u.bndon[n] = 1;
+            }
+        } else if (w4 == "nbid") {
+            for (int b = 1; n > 0 && b <= u.nbond[n]; ++b) bond(b);
+            if (n > 0) u.bndon[n] = 1;
+        } else if (w4 == "nbon") {
+            mode(u.bndon) = 0;
+        } else if (w4 == "tide") {
+            const float t0 = num(1.0f), ct = num(kcal);
+            if (!(t0 >= 0.0f && t0 <= 180.0f)) bad("SERIOUS: uedit (023) bond angle outside 0 to 180 degrees: ", fmtval(t0));
+            else if (ct < 0.0f) bad("SERIOUS: uedit (022) negative force constant: ", fmtval(ct * tokcal));
+            else if (n > 0) {
+                for (int t = 1; t <= std::min(u.nangl[n], maxubd); ++t) u.t0[n][t] = t0 * deg, u.ct[n][t] = ct, u.adef[n][t] = 1;
+                u.angon[n] = 1;
+            }
+        } else if (w4 == "ntid") {
+            for (int t = 1; n > 0 && t <= u.nangl[n]; ++t) angle(t);
+            if (n > 0) u.angon[n] = 1;
+        } else if (w4 == "nang") {
+            mode(u.angon) = 0;
+        } else if (w4 == "exv") {
+            term_mode(mode(u.exvmod));
+        } else if (w4 == "soli") {
+            term_mode(mode(u.solmod));
+        } else if (w4 == "nexv") {
+            mode(u.exvmod) = 0;
+        } else if (w4 == "nsol") {
+            mode(u.solmod) = 0;
+        } else if (w4 == "eval") {
+            if (mode(u.exvmod) == 3) {
+                num(kcal);  // read and left out: the peptide table decides
+                msg(k, "SERIOUS: uedit(003) eval should not be", " specified together with peptide assignments");
+                kvabort(k, serious);
+            } else {
+                per_subunit(mode(u.exvmod), u.eval, kcal, false);
+            }
+        } else if (w4 == "rexv") {
+            if (mode(u.exvmod) == 3) {
+                num(1.0f);
+                out(k, "(a)", "  Warning: uedit(004) rexv should not be");
+                out(k, "(a)", "  specified together with peptide assignments");
+                kvabort(k, warning);
+            } else {
+                per_subunit(mode(u.exvmod), u.rexv, 1.0f, true);
+            }
+        } else if (w4 == "sval") {
+            if (mode(u.solmod) == 3) {
+                num(kcal);
+                msg(k, "SERIOUS: uedit(005) sval should not be specified together with peptide assignments");
+                kvabort(k, serious);
+            } else {
+                per_subunit(mode(u.solmod), u.sval, kcal, false);
+            }
+            msg(k, "Warning: uedit(006) sval should be specified", " per subunit i.e. half of value in previous version ");
+        } else if (w4 == "rsol") {
+            if (mode(u.solmod) == 3) {
+                num(1.0f);
+                out(k, "(a)", "  Warning: rsol should not be specified together with");
+                out(k, "(a)", "  peptide assignments");
+                kvabort(k, warning);
+            } else {
+                per_subunit(mode(u.solmod), u.rsol, 1.0f, true);
+            }
+        } else if (w4 == "nnnb" || w4 == "nonn") {
+            mode(u.nnnbon) = w4 == "nnnb" ? 1 : 0;
+        } else if (w4 == "foco" || w4 == "locc") {
+            mode(u.cncor) = w4 == "foco" ? 1 : 2;
+        } else if (w4 == "tole") {
+            distance(u.toler);
+        } else if (w4 == "bcon") {
+            const float v = num(1.0f);
+            if (!(v > 0.0f)) bad("SERIOUS: uedit (025) constraint distance not positive: ", fmtval(v));
+            else u.bcon = v;
+        } else if (w4 == "dfcn") {
+            // Explicit constraints replace the unit's earlier ones; all are
+            // read before the count is checked against the store.
+            explicit_cons = true;
+            const int nc = getint(k, in, "cnumb: Number of constraints ?");
+            if (nc < 0) bad("SERIOUS: uedit (030) negative number of constraints: ", std::to_string(nc));
+            int used = 0;
+            for (int i = 1; i <= u.ncnstr; ++i)
+                if (n == 0 || u.cnsub1[i] < u.ifsub[n] || u.cnsub1[i] > u.ilsub[n]) u.cnsub1[++used] = u.cnsub1[i], u.cnsub2[used] = u.cnsub2[i], u.cndist[used] = u.cndist[i];
+            u.ncnstr = used;
+            for (int c = 1; c <= nc; ++c) {
+                const int s1 = getint(k, in, "csub1: First subunit of constraint ?");
+                const int s2 = getint(k, in, "csub2: Second subunit of constraint ?");
+                const float d = num(1.0f);
+                const int g1 = subunit(s1), g2 = subunit(s2);
+                if (g1 == 0) bad("SERIOUS: uedit (031) constraint subunit outside the unit: ", std::to_string(s1));
+                else if (g2 == 0) bad("SERIOUS: uedit (031) constraint subunit outside the unit: ", std::to_string(s2));
+                else if (!(d > 0.0f)) bad("SERIOUS: uedit (025) constraint distance not positive: ", fmtval(d));
+                else if (u.ncnstr < maxcon) {
+                    ++u.ncnstr;
+                    u.cnsub1[u.ncnstr] = g1, u.cnsub2[u.ncnstr] = g2, u.cndist[u.ncnstr] = d;
+                }
+            }
+            if (used + std::max(nc, 0) > maxcon)
+                bad("SERIOUS: uedit (032) more than 30 distance constraints: ", std::to_string(used + nc));
+        } else if (w4 == "oldb") {
+            if (n > 0) u.oldbmp[n] = true;
+        } else if (w4 == "char") {
+            const int nq = getint(k, in, "Uedit");
+            if (nq < 0) bad("SERIOUS: uedit (026) negative number of charges: ", std::to_string(nq));
+            for (int c = 0; c < nq; ++c) {
+                const int s = getint(k, in, "Uedit");
+                const float v = num(1.0f);
+                if (s < 1 || s > count()) bad("SERIOUS: uedit (027) subunit outside the unit: ", std::to_string(s));
+                else q[first() + s - 1] = v;
+            }
+        } else if (w4 == "nohi" || w4 == "osee" || w4 == "mdos") {
+            mode(u.himod) = w4 == "nohi" ? 0 : w4 == "osee" ? 1 : 2;
+        } else if (w4 == "stic" || w4 == "slip") {
+            if (n > 0) u.hibc[n] = w4 == "stic" ? 0.75f : 0.5f;
+        } else if (w4 == "hrid") {
+            const float a = num(1.0f);
+            if (!(a > 0.0f)) bad("SERIOUS: uedit (028) hydrodynamic radius not positive: ", fmtval(a));
+            else
+                for (int i = 0; i < count(); ++i) r[first() + i] = a;
+        } else if (w4 == "nhri") {
+            for (int i = 0; i < count(); ++i) {
+                const float a = num(1.0f);
+                if (!(a > 0.0f)) bad("SERIOUS: uedit (028) hydrodynamic radius not positive: ", fmtval(a));
+                else r[first() + i] = a;
+            }
+        } else if (w4 == "prts") {
+            list = true;
+        } else if (w4 == "prnt" || w4 == "prin") {
+            msg(k, "ERROR: uedit (040) run set-up listing not available yet: ", w4);
+            kvabort(k, error);
+        } else if (w4 == "debu") {
+            // No debug output belongs to this editor; accepted for old decks.
+        } else if (w4.substr(0, 2) == "hi" && w4.size() == 2) {
+            // Pairs read in full before the count is checked against the store.
+            const int np = getint(k, in, "Uedit");
+            if (np < 0) bad("SERIOUS: uedit (033) negative number of hydrodynamic pairs: ", std::to_string(np));
+            for (int p = 1; p <= np; ++p) {
+                const int a = getint(k, in, "Uedit"), b = getint(k, in, "Uedit");
+                const int ga = subunit(a), gb = subunit(b);
+                if (ga == 0) bad("SERIOUS: uedit (034) hydrodynamic pair subunit outside the unit: ", std::to_string(a));
+                else if (gb == 0) bad("SERIOUS: uedit (034) hydrodynamic pair subunit outside the unit: ", std::to_string(b));
+                else if (p <= maxhip) u.hif[n][p] = ga, u.hil[n][p] = gb;
+            }
+            if (np > maxhip) bad("SERIOUS: uedit (035) more than 15 hydrodynamic pairs in a unit: ", std::to_string(np));
+            else if (n > 0 && np >= 0) u.hinum[n] = np;
+        } else {
+            msg(k, "SERIOUS: uedit (001) unknown keyword: ", w);
+            kvabort(k, serious);
+        }
+    }
+    // Without iflx the editor works on unit 1, which must exist.
+    if (n == 0 && !refused) bad("SERIOUS: uedit (010) no such unit: ", "1");
+    if (refused) return false;
+
+    // Peptide assignments over the unit's subunits, by residue name.
+    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) {
+        if (u.exvmod[n] != 3 && u.solmod[n] != 3) break;
+        const Peptide* p = peptide_entry(m.sbres[i]);
+        if (u.exvmod[n] == 3) {
+            if (p) u.rexv[i] = p->rexv, u.eval[i] = p->eval * kcal;
+            else out(k, "(a,a,a)", " Warning: (preexv) residue type ", m.sbres[i].padded(), " not recognised on assigning exv parameters");
+        }
+        if (u.solmod[n] == 3) {
+            if (p) u.rsol[i] = p->rsol, u.sval[i] = p->sval * kcal;
+            else out(k, "(a,a,a)", " Warning: (presol) residue type ", m.sbres[i].padded(), " not recognised on assigning soli parameters");
+        }
+    }
+    // Automatic constraints between consecutive subunits, at bcon (or at the
+    // sum of the two radii while bcon is not given), replacing the unit's
+    // earlier ones; two fixed neighbours get none.
+    if (u.bndon[n] == 1 && u.cncor[n] > 0 && !explicit_cons) {
+        int used = 0;
+        for (int i = 1; i <= u.ncnstr; ++i)
+            if (u.cnsub1[i] < u.ifsub[n] || u.cnsub1[i] > u.ilsub[n])
+                u.cnsub1[++used] = u.cnsub1[i], u.cnsub2[used] = u.cnsub2[i], u.cndist[used] = u.cndist[i];
+        int need = 0;
+        for (int i = u.ifsub[n]; i < u.ilsub[n]; ++i) need += !(m.sbfix[i] == 1 && m.sbfix[i + 1] == 1);
+        if (used + need > maxcon) {
+            bad("SERIOUS: uedit (032) more than 30 distance constraints: ", std::to_string(used + need));
+            return false;
+        }
+        u.ncnstr = used;
+        for (int i = u.ifsub[n]; i < u.ilsub[n]; ++i) {
+            if (m.sbfix[i] == 1 && m.sbfix[i + 1] == 1) continue;
+            ++u.ncnstr;
+            u.cnsub1[u.ncnstr] = i, u.cnsub2[u.ncnstr] = i + 1;
+            u.cndist[u.ncnstr] = u.bcon > 0.0f ? u.bcon : r[i] + r[i + 1];
+        }
+    }
+    m.units = u;
+    m.sbchg = q;
+    m.sbrad = r;
+    prtunit(k, n);
+    if (list) prtsub(k, n);
+    return true;
+}
+
+void prtunit(Kova& k, int n) {
+    const MoleculeStore& m = k.mol;
+    const UnitStore& u = m.units;
+    auto line = [&](const char* label, const char* value) { out(k, "(a,a)", label, value); };
+    auto on = [](int v) { return v ? " included" : " excluded"; };
+    out(k, "(a,i4)", "  Force field and hydrodynamics of unit ", n);
+    line("  Bond term                                         : ", on(u.bndon[n]));
+    line("  Bond angle term                                   : ", on(u.angon[n]));
+    line("  Excluded volume term                              : ", mode_name(u.exvmod[n]));
+    line("  Side chain/solvent term                           : ", mode_name(u.solmod[n]));
+    line("  Nearest neighbour nonbonded term                  : ", on(u.nnnbon[n]));
+    const char* cor[] = {" none", " first order", " line of centres"};
+    line("  Constraint correction                             : ", cor[std::clamp(u.cncor[n], 0, 2)]);
+    const char* hi[] = {" none", " Oseen", " modified Oseen"};
+    line("  Hydrodynamic interactions                         : ", hi[std::clamp(u.himod[n], 0, 2)]);
+    out(k, "(a,f10.3)", "  Boundary factor                                   : ", u.hibc[n]);
+    line("  Return to old positions after a bump              : ", u.oldbmp[n] ? " yes" : " no");
+    if (u.bndon[n] == 1 && u.cncor[n] == 0)
+        for (int b = 1; b <= std::min(u.nbond[n], maxubd); ++b)
+            out(k, "(a,i4,a,f9.3,a,f10.3)", "  Bond ", b, "  b0 =", u.b0[n][b], "  cb =", u.cb[n][b] * tokcal);
+    if (u.angon[n] == 1)
+        for (int t = 1; t <= std::min(u.nangl[n], maxubd); ++t)
+            out(k, "(a,i4,a,f9.3,a,f10.3)", "  Angle", t, "  t0 =", u.t0[n][t] / deg, "  ct =", u.ct[n][t] * tokcal);
+    for (int c = 1; c <= u.ncnstr; ++c)
+        if (u.cnsub1[c] >= u.ifsub[n] && u.cnsub1[c] <= u.ilsub[n])
+            out(k, "(a,2i5,a,f9.3)", "  Constraint", u.cnsub1[c], u.cnsub2[c], "  distance =", u.cndist[c]);
+    for (int p = 1; p <= u.hinum[n]; ++p) out(k, "(a,2i5)", "  Hydrodynamic pair", u.hif[n][p], u.hil[n][p]);
+    out(k, "(a)", "  Subunit  Residue   Charge    Radius      Eval      Rexv      Sval      Rsol");
+    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i)
+        out(k, "(3x,i4,6x,a4,6f10.3)", i, m.sbres[i].padded(), m.sbchg[i], m.sbrad[i], u.eval[i] * tokcal, u.rexv[i],
+            u.sval[i] * tokcal, u.rsol[i]);
 }
 
 }  // namespace kova

@@ -1,5 +1,6 @@
-// Diffusing units of Brownian dynamics: the subunit-definition editor, the
-// construction of subunits from the atoms and the defaults of a new unit.
+// Diffusing units of Brownian dynamics: the subunit-definition and
+// force-field editors, the construction of subunits from the atoms and the
+// defaults of a new unit.
 #pragma once
 
 #include "command/kova.hpp"
@@ -16,6 +17,14 @@ void spdb(Kova& k, int n);
 
 // Lists the subunits of unit n.
 void prtsub(Kova& k, int n);
+
+// The force-field editor of one unit (edit funi ... end): bonds, angles,
+// excluded-volume and side-chain/solvent terms, constraints, charges and
+// hydrodynamics. Returns false when a value was refused and nothing changed.
+bool uedit(Kova& k);
+
+// Lists the terms and per-subunit parameters of unit n.
+void prtunit(Kova& k, int n);
 
 // Defaults of a newly built unit n.
 void udef(Kova& k, int n);

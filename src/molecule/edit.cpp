@@ -141,7 +141,11 @@ void edit(Kova& k) {
             if (sedit(k)) out(k, "(a)", " Edit: Subunit definition in units were modified");
             return;
         }
-        if (w4 == "funi" || w4 == "fiun" || w4 == "genc") {
+        if (w4 == "funi") {
+            uedit(k);
+            return;
+        }
+        if (w4 == "fiun" || w4 == "genc") {
             unit_editor(k, w4);
             return;
         }

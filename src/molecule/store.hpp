@@ -39,6 +39,9 @@ template <class T, int N>
 using Arr1 = std::array<T, N + 1>;  // 1-based: element 0 is unused
 
 constexpr int maxubd = 40;  // bonds and bond angles of one diffusing unit
+constexpr int maxhip = 15;  // hydrodynamic-interaction pairs of one unit
+constexpr int maxcon = 30;  // distance constraints between subunits
+constexpr int maxiup = 15;  // inter-unit pair definitions
 
 // The diffusing units of Brownian dynamics: per unit (1..maxdfu) how its
 // subunits are numbered and built, and the terms that hold them together.
@@ -54,6 +57,25 @@ struct UnitStore {
     Arr1<bool, maxdfu> oldbmp{};
     std::array<Arr1<float, maxubd>, maxdfu + 1> b0{}, cb{}, t0{}, ct{};
     std::array<Arr1<int, maxubd>, maxdfu + 1> bdef{}, adef{};
+    // Excluded-volume and side-chain/solvent energies and distances of each
+    // subunit (1..maxsub, one numbering for all units).
+    Arr1<float, maxsub> eval{}, rexv{}, sval{}, rsol{};
+    // Subunit pairs of each unit with hydrodynamic interaction.
+    Arr1<int, maxdfu> hinum{};
+    std::array<Arr1<int, maxhip>, maxdfu + 1> hif{}, hil{};
+    // Distance constraints between subunits: the count in use (the next free
+    // slot is ncnstr + 1), the two subunits and the distance of each; the
+    // tolerance and the distance of automatic constraints.
+    int ncnstr = 0;
+    Arr1<int, maxcon> cnsub1{}, cnsub2{};
+    Arr1<float, maxcon> cndist{};
+    float toler = 0.0f, bcon = 0.0f;
+    // Interactions between pairs of units (1..nfiun): the two units, the
+    // hydrodynamic model and boundary factor, the excluded-volume and
+    // side-chain/solvent modes and the pair's own energies and distances.
+    int nfiun = 0;
+    Arr1<int, maxiup> iupair1{}, iupair2{}, hiiu{}, exviu{}, soliu{};
+    Arr1<float, maxiup> hibciu{}, evaliu{}, rexviu{}, svaliu{}, rsoliu{};
 };
 
 struct MoleculeStore {

@@ -144,3 +144,71 @@ TEST_F(UnitEditor, SegmentChoosesItsAtomsAndASplitSegmentIsReported) {
     EXPECT_NE(all.find("SERIOUS: sedit (023) atom without a charge in the unit: 3"), std::string::npos);
     EXPECT_NE(all.find("WARNING: sedit (100) unit is not all in one PDB subunit"), std::string::npos);
 }
+
+TEST_F(UnitEditor, ForceFieldInInternalUnitsAndPeptideTablesBySharedResidueNames) {
+    std::ofstream("odd.qcrd") << "atom 1 cyx cb 0 0 0 0 1\natom 2 hid cb 4 0 0 0 1\natom 3 xyz cb 8 0 0 0 1\nend\n";
+    test::Session s("read mol 1 qcard file ion.qcrd end read mol 2 qcard file odd.qcrd end\n"
+                    "edit suni iflx 1 resn 1 3 cent cb end\n"
+                    "edit funi iflx 1 exv iden rexv 4.5 eval 0.5 soli pept tide 90 80 bide 3.8 10\n"
+                    "  char 1 3 -1.5 hrid 2.5 end\n"
+                    "edit funi iflx 1 exv pept end stop\n");
+    EXPECT_EQ(run_kova(s.k), exit_ok);
+    const MoleculeStore& m = s.k.mol;
+    const UnitStore& u = m.units;
+    EXPECT_FLOAT_EQ(u.t0[1][1], 1.5707963f);  // 90 degrees
+    EXPECT_FLOAT_EQ(u.ct[1][1], 80.0f * 418.4f);
+    EXPECT_FLOAT_EQ(u.cb[1][2], 4184.0f);
+    EXPECT_FLOAT_EQ(u.b0[1][2], 3.8f);
+    EXPECT_FLOAT_EQ(m.sbchg[3], -1.5f);
+    EXPECT_FLOAT_EQ(m.sbchg[1], 0.0f);
+    for (int i = 1; i <= 3; ++i) EXPECT_FLOAT_EQ(m.sbrad[i], 2.5f);
+    // cyx takes the cys entry, hid the his entry; xyz keeps its values.
+    EXPECT_FLOAT_EQ(u.rexv[1], 5.9f);
+    EXPECT_FLOAT_EQ(u.eval[1], 0.27f * 418.4f);
+    EXPECT_FLOAT_EQ(u.sval[1], -1.0f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rexv[2], 6.8f);
+    EXPECT_FLOAT_EQ(u.sval[2], -0.5f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rexv[3], 4.5f);
+    EXPECT_FLOAT_EQ(u.eval[3], 0.5f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rsol[3], 0.0f);
+    const std::string o = s.out.str();
+    EXPECT_NE(o.find(" Warning: (preexv) residue type xyz  not recognised on assigning exv parameters"),
+              std::string::npos);
+    EXPECT_NE(o.find(" Warning: (presol) residue type xyz  not recognised on assigning soli parameters"),
+              std::string::npos);
+    // Listed back in kcal/mol and degrees.
+    EXPECT_NE(o.find("  Angle   1  t0 =   90.000  ct =    80.000"), std::string::npos);
+}
+
+TEST_F(UnitEditor, ConstraintsAndPairsPerUnitRelativeNumbersAndStoreLimits) {
+    std::ofstream("pep3.pdb") << "ATOM      1  CB  ALA A   1       0.000   0.000   0.000  1.00  0.00\n"
+                                 "ATOM      2  CB  ALA A   2       4.000   0.000   0.000  1.00  0.00\n";
+    test::Session s(deck("read mol 3 fpdb file pep3.pdb end edit char equa 0 mol3 end\n"
+                         "edit suni iflx 1 resn 1 3 end edit suni iflx 2 resn 1 2 end\n"
+                         "edit funi iflx 1 locc end\n"  // no bcon: sum of the two radii
+                         "edit funi iflx 2 hrid 2 hi 1 1 2 bcon 4.25 locc end\n"
+                         "edit funi iflx 2 hrid 3 bcon 5 locc end\n"  // replaces, never duplicates
+                         "mode bomb erro end\n"
+                         "edit funi iflx 2 dfcn 30 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1\n"
+                         "  1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1\n"
+                         "  1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 end\n"
+                         "edit funi iflx 2 prnt end"));
+    EXPECT_EQ(run_kova(s.k), exit_abort);  // the error of prnt at level 4
+    const MoleculeStore& m = s.k.mol;
+    const UnitStore& u = m.units;
+    ASSERT_EQ(u.ncnstr, 3);
+    EXPECT_EQ(u.cnsub1[1], 1);
+    EXPECT_EQ(u.cnsub2[2], 3);
+    EXPECT_FLOAT_EQ(u.cndist[1], 7.0f);
+    EXPECT_EQ(u.cnsub1[3], 4);
+    EXPECT_EQ(u.cnsub2[3], 5);
+    EXPECT_FLOAT_EQ(u.cndist[3], 5.0f);
+    EXPECT_EQ(u.hinum[2], 1);
+    EXPECT_EQ(u.hif[2][1], 4);  // 1 and 2 within unit 2
+    EXPECT_EQ(u.hil[2][1], 5);
+    EXPECT_FLOAT_EQ(m.sbrad[3], 3.5f);  // unit 1 keeps its radii
+    EXPECT_FLOAT_EQ(m.sbrad[5], 3.0f);
+    const std::string o = s.out.str();
+    EXPECT_NE(o.find("SERIOUS: uedit (032) more than 30 distance constraints: 32"), std::string::npos);
+    EXPECT_NE(o.find("ERROR: uedit (040) run set-up listing not available yet: prnt"), std::string::npos);
+}
