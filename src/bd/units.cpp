@@ -292,6 +292,27 @@ const char* mode_name(int mode) {
     }
 }
 
+// Peptide assignments over the subunits of unit n, by residue name: the
+// excluded-volume values (exv) and the side-chain/solvent values (sol).
+void assign_peptide(Kova& k, UnitStore& u, int n, bool exv, bool sol) {
+    const MoleculeStore& m = k.mol;
+    for (int i = u.ifsub[n]; (exv || sol) && i <= u.ilsub[n]; ++i) {
+        const Peptide* p = peptide_entry(m.sbres[i]);
+        if (exv) {
+            if (p) u.rexv[i] = p->rexv, u.eval[i] = p->eval * kcal;
+            else
+                out(k, "(a,a,a)", " Warning: (preexv) residue type ", m.sbres[i].padded(),
+                    " not recognised on assigning exv parameters");
+        }
+        if (sol) {
+            if (p) u.rsol[i] = p->rsol, u.sval[i] = p->sval * kcal;
+            else
+                out(k, "(a,a,a)", " Warning: (presol) residue type ", m.sbres[i].padded(),
+                    " not recognised on assigning soli parameters");
+        }
+    }
+}
+
 }  // namespace
 
 bool uedit(Kova& k) {
@@ -412,7 +433,8 @@ bool uedit(Kova& k) {
             if (!(t0 >= 0.0f && t0 <= 180.0f)) bad("SERIOUS: uedit (023) bond angle outside 0 to 180 degrees: ", fmtval(t0));
             else if (ct < 0.0f) bad("SERIOUS: uedit (022) negative force constant: ", fmtval(ct * tokcal));
             else if (n > 0) {
-                for (int t = 1; t <= std::min(u.nangl[n], maxubd); ++t) u.t0[n][t] = t0 * deg, u.ct[n][t] = ct, u.adef[n][t] = 1;
+                for (int t = 1; t <= std::min(u.nangl[n], maxubd); ++t)
+                    u.t0[n][t] = t0 * deg, u.ct[n][t] = ct, u.adef[n][t] = 1;
                 u.angon[n] = 1;
             }
         } else if (w4 == "ntid") {
@@ -481,7 +503,8 @@ bool uedit(Kova& k) {
             if (nc < 0) bad("SERIOUS: uedit (030) negative number of constraints: ", std::to_string(nc));
             int used = 0;
             for (int i = 1; i <= u.ncnstr; ++i)
-                if (n == 0 || u.cnsub1[i] < u.ifsub[n] || u.cnsub1[i] > u.ilsub[n]) u.cnsub1[++used] = u.cnsub1[i], u.cnsub2[used] = u.cnsub2[i], u.cndist[used] = u.cndist[i];
+                if (n == 0 || u.cnsub1[i] < u.ifsub[n] || u.cnsub1[i] > u.ilsub[n])
+                    u.cnsub1[++used] = u.cnsub1[i], u.cnsub2[used] = u.cnsub2[i], u.cndist[used] = u.cndist[i];
             u.ncnstr = used;
             for (int c = 1; c <= nc; ++c) {
                 const int s1 = getint(k, in, "csub1: First subunit of constraint ?");
@@ -553,19 +576,7 @@ bool uedit(Kova& k) {
     if (n == 0 && !refused) bad("SERIOUS: uedit (010) no such unit: ", "1");
     if (refused) return false;
 
-    // Peptide assignments over the unit's subunits, by residue name.
-    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) {
-        if (u.exvmod[n] != 3 && u.solmod[n] != 3) break;
-        const Peptide* p = peptide_entry(m.sbres[i]);
-        if (u.exvmod[n] == 3) {
-            if (p) u.rexv[i] = p->rexv, u.eval[i] = p->eval * kcal;
-            else out(k, "(a,a,a)", " Warning: (preexv) residue type ", m.sbres[i].padded(), " not recognised on assigning exv parameters");
-        }
-        if (u.solmod[n] == 3) {
-            if (p) u.rsol[i] = p->rsol, u.sval[i] = p->sval * kcal;
-            else out(k, "(a,a,a)", " Warning: (presol) residue type ", m.sbres[i].padded(), " not recognised on assigning soli parameters");
-        }
-    }
+    assign_peptide(k, u, n, u.exvmod[n] == 3, u.solmod[n] == 3);
     // Automatic constraints between consecutive subunits, at bcon (or at the
     // sum of the two radii while bcon is not given), replacing the unit's
     // earlier ones; two fixed neighbours get none.
@@ -627,6 +638,169 @@ void prtunit(Kova& k, int n) {
     for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i)
         out(k, "(3x,i4,6x,a4,6f10.3)", i, m.sbres[i].padded(), m.sbchg[i], m.sbrad[i], u.eval[i] * tokcal, u.rexv[i],
             u.sval[i] * tokcal, u.rsol[i]);
+}
+
+bool iuedit(Kova& k) {
+    MoleculeStore& m = k.mol;
+    const int in = k.files.inunit;
+    UnitStore u = m.units;  // stored at end only when nothing was refused
+    bool refused = false, defined = false;
+    int np = 0;
+    auto bad = [&](std::string_view text, const std::string& v) {
+        msg(k, text, v);
+        kvabort(k, serious);
+        refused = true;
+    };
+    auto num = [&](float scale) {
+        const float v = getnum(k, in, "Iuedit");
+        const float s = v * scale;
+        if (!std::isfinite(s)) {
+            bad("SERIOUS: iuedit (020) value is not a finite number: ", fmtval(v));
+            return 0.0f;
+        }
+        return s;
+    };
+    auto term_mode = [&](int& to) {
+        const std::string w = getnam(k, in, "Iuedit", 4);
+        if (w == "iden") to = 1;
+        else if (w == "nide") to = 2;
+        else if (w == "pept") to = 3;
+        else {
+            msg(k, "SERIOUS: iuedit (002) unknown keyword: ", w);
+            kvabort(k, serious);
+        }
+    };
+    for (;;) {
+        const std::string w = getnam(k, in, "Iuedit");
+        const std::string_view w4 = std::string_view(w).substr(0, 4);
+        if (w4 == "end") break;
+        if (w4 == "prnt" || w4 == "prin") {
+            msg(k, "ERROR: iuedit (040) run set-up listing not available yet: ", w4);
+            kvabort(k, error);
+            continue;
+        }
+        if (w4.substr(0, 3) != "num") {
+            msg(k, "SERIOUS: iuedit (001) unknown keyword: ", w);
+            kvabort(k, serious);
+            continue;
+        }
+        // The pairs given here replace the earlier ones. All are read before
+        // the count is checked against the store.
+        do np = getint(k, in, "Iuedit"); while (np < 1);
+        defined = true;
+        for (int p = 1; p <= np; ++p) {
+            const int a = getint(k, in, "Iuedit"), b = getint(k, in, "Iuedit");
+            if (a < 1 || a > u.nunit || b < 1 || b > u.nunit || a == b)
+                bad("SERIOUS: iuedit (021) unit pair is not two different defined units: ",
+                    std::to_string(a) + " " + std::to_string(b));
+            int hi = 0, exv = 0, sol = 0;
+            float hibc = 0.75f, ev = 0.0f, rx = 0.0f, sv = 0.0f, rs = 0.0f;
+            for (;;) {
+                const std::string s = getnam(k, in, "Iuedit");
+                const std::string_view s4 = std::string_view(s).substr(0, 4);
+                if (s4 == "end") break;
+                if (s4 == "nohi" || s4 == "osee" || s4 == "mdos") {
+                    hi = s4 == "nohi" ? 0 : s4 == "osee" ? 1 : 2;
+                } else if (s4 == "stic" || s4 == "slip") {
+                    hibc = s4 == "stic" ? 0.75f : 0.5f;
+                } else if (s4 == "exv") {
+                    term_mode(exv);
+                } else if (s4 == "soli") {
+                    term_mode(sol);
+                } else if (s4 == "nexv") {
+                    exv = 0;
+                } else if (s4 == "nsol") {
+                    sol = 0;
+                } else if (s4 == "eval") {
+                    // Always followed by one value; left out where the
+                    // subunits' own values are used.
+                    const float v = num(kcal);
+                    if (exv >= 2) {
+                        msg(k, "SERIOUS: iuedit(003) eval should not be specified",
+                            " together with peptide or `nonidentical` assignments");
+                        kvabort(k, serious);
+                    } else {
+                        ev = v;
+                    }
+                } else if (s4 == "rexv") {
+                    const float v = num(1.0f);
+                    if (exv >= 2) {
+                        msg(k, "Warning: iuedit (004) rexv should not be specified together with peptide or "
+                               "`nonidentical` assignments");
+                        kvabort(k, warning);
+                    } else if (v < 0.0f) {
+                        bad("SERIOUS: iuedit (024) negative distance: ", fmtval(v));
+                    } else {
+                        rx = v;
+                    }
+                } else if (s4 == "sval") {
+                    const float v = num(kcal);
+                    if (sol >= 2) {
+                        msg(k, "SERIOUS: iuedit(005) sval should not be specified together with peptide or "
+                               "`nonidentical` assignments");
+                        kvabort(k, serious);
+                    } else {
+                        sv = v;
+                    }
+                    msg(k, "Warning: iuedit(006) sval should be specified",
+                        " per subunit i.e. half of value in previous version ");
+                } else if (s4 == "rsol") {
+                    const float v = num(1.0f);
+                    if (sol >= 2) {
+                        msg(k, "Warning: iuedit(007) rsol should not be specified together with peptide or "
+                               "`nonidentical` assignments");
+                        kvabort(k, warning);
+                    } else if (v < 0.0f) {
+                        bad("SERIOUS: iuedit (024) negative distance: ", fmtval(v));
+                    } else {
+                        rs = v;
+                    }
+                } else {
+                    msg(k, "SERIOUS: Iuedit(010) unknown keyword", s);
+                    kvabort(k, serious);
+                }
+            }
+            if (exv >= 2) msg(k, "Excluded volume parameters will be those ", "defined for intraunit interactions");
+            if (sol >= 2)
+                msg(k, "Side chain/solvent parameters will be those ", "defined for intraunit interactions");
+            if (p > maxiup) continue;
+            u.iupair1[p] = a, u.iupair2[p] = b, u.hiiu[p] = hi, u.hibciu[p] = hibc;
+            u.exviu[p] = exv, u.soliu[p] = sol;
+            u.evaliu[p] = ev, u.rexviu[p] = rx, u.svaliu[p] = sv, u.rsoliu[p] = rs;
+        }
+        if (np > maxiup) bad("SERIOUS: iuedit (022) more than 15 unit pairs: ", std::to_string(np));
+    }
+    if (refused) return false;
+    if (defined) {
+        u.nfiun = np;
+        // With peptide pair terms, a unit whose own term is off first takes
+        // the peptide values for its subunits.
+        for (int p = 1; p <= np; ++p)
+            for (const int unit : {u.iupair1[p], u.iupair2[p]})
+                assign_peptide(k, u, unit, u.exviu[p] == 3 && u.exvmod[unit] == 0,
+                               u.soliu[p] == 3 && u.solmod[unit] == 0);
+    }
+    m.units = u;
+    prtiun(k);
+    return true;
+}
+
+void prtiun(Kova& k) {
+    const UnitStore& u = k.mol.units;
+    const char* hi[] = {" none", " Oseen", " modified Oseen"};
+    for (int p = 1; p <= u.nfiun; ++p) {
+        out(k, "(a,i4,a,2i5)", "  Interaction pair", p, " between units", u.iupair1[p], u.iupair2[p]);
+        out(k, "(a,a)", "  Hydrodynamic interactions                         : ", hi[std::clamp(u.hiiu[p], 0, 2)]);
+        out(k, "(a,f10.3)", "  Boundary factor                                   : ", u.hibciu[p]);
+        out(k, "(a,a)", "  Excluded volume term                              : ", mode_name(u.exviu[p]));
+        if (u.exviu[p] == 1)
+            out(k, "(a,2f10.3)", "  Excluded volume energy and distance               : ", u.evaliu[p] * tokcal,
+                u.rexviu[p]);
+        out(k, "(a,a)", "  Side chain/solvent term                           : ", mode_name(u.soliu[p]));
+        if (u.soliu[p] == 1)
+            out(k, "(a,2f10.3)", "  Side chain/solvent energy and distance            : ", u.svaliu[p] * tokcal,
+                u.rsoliu[p]);
+    }
 }
 
 }  // namespace kova

@@ -26,6 +26,14 @@ bool uedit(Kova& k);
 // Lists the terms and per-subunit parameters of unit n.
 void prtunit(Kova& k, int n);
 
+// The unit-pair editor (edit fiun num n, then per pair two unit numbers
+// and its terms up to end; end): the pairs given replace the earlier ones.
+// Returns false when a value was refused and nothing changed.
+bool iuedit(Kova& k);
+
+// Lists the interactions of the unit pairs.
+void prtiun(Kova& k);
+
 // Defaults of a newly built unit n.
 void udef(Kova& k, int n);
 

@@ -145,7 +145,11 @@ void edit(Kova& k) {
             uedit(k);
             return;
         }
-        if (w4 == "fiun" || w4 == "genc") {
+        if (w4 == "fiun") {
+            iuedit(k);
+            return;
+        }
+        if (w4 == "genc") {
             unit_editor(k, w4);
             return;
         }

@@ -212,3 +212,39 @@ TEST_F(UnitEditor, ConstraintsAndPairsPerUnitRelativeNumbersAndStoreLimits) {
     EXPECT_NE(o.find("SERIOUS: uedit (032) more than 30 distance constraints: 32"), std::string::npos);
     EXPECT_NE(o.find("ERROR: uedit (040) run set-up listing not available yet: prnt"), std::string::npos);
 }
+
+TEST_F(UnitEditor, UnitPairsTakePeptideValuesIntoUnitsWithoutTheirOwnTermAndAtMostFifteen) {
+    std::ofstream("pep3.pdb") << "ATOM      1  CB  ALA A   1       0.000   0.000   0.000  1.00  0.00\n"
+                                 "ATOM      2  CB  SER A   2       4.000   0.000   0.000  1.00  0.00\n";
+    std::string many = "edit fiun num 16";
+    for (int p = 0; p < 16; ++p) many += p % 5 == 4 ? "\n 1 2 end" : " 1 2 end";
+    test::Session s(deck("read mol 3 fpdb file pep3.pdb end edit char equa 0 mol3 end\n"
+                         "edit suni iflx 1 resn 1 3 end edit suni iflx 2 resn 1 2 end\n"
+                         "edit funi iflx 1 exv iden eval 0.5 rexv 4 end\n"
+                         "edit fiun num 2 1 2 osee slip exv iden eval 0.3 rexv 6.5 end\n"
+                         " 2 1 exv pept soli pept end end\n"
+                         "mode bomb erro end\n" +
+                         many + " end\nedit fiun num 1 2 2 end end"));
+    EXPECT_EQ(run_kova(s.k), exit_ok);
+    const UnitStore& u = s.k.mol.units;
+    ASSERT_EQ(u.nfiun, 2);
+    EXPECT_EQ(u.iupair1[1], 1);
+    EXPECT_EQ(u.iupair2[1], 2);
+    EXPECT_EQ(u.hiiu[1], 1);
+    EXPECT_FLOAT_EQ(u.hibciu[1], 0.5f);
+    EXPECT_FLOAT_EQ(u.evaliu[1], 0.3f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rexviu[1], 6.5f);
+    EXPECT_EQ(u.exviu[2], 3);
+    EXPECT_FLOAT_EQ(u.hibciu[2], 0.75f);
+    // Unit 1 keeps its own excluded volume but takes the solvent table;
+    // unit 2 (ala, ser) takes both.
+    EXPECT_FLOAT_EQ(u.rexv[1], 4.0f);
+    EXPECT_FLOAT_EQ(u.sval[1], -0.5f * 418.4f);
+    EXPECT_FLOAT_EQ(u.sval[3], 0.3f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rexv[4], 5.5f);
+    EXPECT_FLOAT_EQ(u.eval[5], 0.27f * 418.4f);
+    EXPECT_FLOAT_EQ(u.rsol[5], 9.0f);
+    const std::string o = s.out.str();
+    EXPECT_NE(o.find("SERIOUS: iuedit (022) more than 15 unit pairs: 16"), std::string::npos);
+    EXPECT_NE(o.find("SERIOUS: iuedit (021) unit pair is not two different defined units: 2 2"), std::string::npos);
+}
