@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "command/output.hpp"
 #include "command/readers.hpp"
@@ -22,6 +23,8 @@ namespace {
 
 constexpr float kcal = 418.4f;            // kcal/mol to amu*A**2/ps**2
 constexpr int mobile = 64;                // type code of a subunit that moves
+constexpr int fixed_type = 31;            // a fixed subunit of a tethered unit
+constexpr int tethered_type = 32;         // the other subunits of that unit
 
 // A refused definition: the message names the value, the run stops at the
 // abort level, and nothing of the unit is changed.
@@ -43,43 +46,93 @@ bool sedit(Kova& k) {
     UnitStore& u = m.units;
     const int in = k.files.inunit;
     int n = 1, r1 = 0, r2 = 0;
-    bool by_res = false, list = false, refused = false;
+    int nexp = 0;                 // subunits given explicitly (nums)
+    bool by_res = false, by_atom = false, list = false, refused = false;
     char seg = ' ';
     std::string cent = "cm";
+    // Per explicit subunit: first and last residue (resn) or atom (atnu),
+    // and the centre atom (cent atnu).
+    std::array<int, maxsub + 1> e1{}, e2{}, catom{};
+    int ncat = 0;                 // centre atoms read
+    bool fix_res = false;         // fixed subunits named by residue (else atom)
+    std::vector<int> fixed;       // the atoms or residues that fix a subunit
+    auto bad = [&](std::string_view text, long a, long b = LONG_MIN) {
+        refuse(k, text, a, b);
+        refused = true;
+    };
+    // Subunits known so far: explicit ones, or one per residue of resn r1 r2.
+    auto known = [&]() -> long {
+        if (nexp > 0) return nexp;
+        if (by_res) return r2 >= r1 ? static_cast<long>(r2) - r1 + 1 : 0;
+        return 0;
+    };
     for (;;) {
         const std::string w = getnam(k, in, "Sedit");
         const std::string_view w4 = std::string_view(w).substr(0, 4);
         if (w4 == "end") break;
         if (w4 == "iflx") {
             n = getint(k, in, "Sedit");
+        } else if (w4 == "nums") {
+            const int v = getint(k, in, "Sedit");
+            // A count the store cannot hold is refused before any range is read.
+            if (v < 1 || v > maxsub) bad("SERIOUS: sedit (015) number of subunits outside 1 to 40: ", v);
+            else nexp = v;
         } else if (w4 == "subp") {
             const std::string c = getnam(k, in, "Sedit", 1);
             seg = c.empty() ? ' ' : static_cast<char>(std::tolower(static_cast<unsigned char>(c[0])));
-        } else if (w4 == "resn") {
-            r1 = getint(k, in, "Sedit");
-            r2 = getint(k, in, "Sedit");
-            by_res = true;
-        } else if (w4 == "cent") {
-            cent = getnam(k, in, "Sedit", 4);
-            if (cent != "cb" && cent != "cm") {
-                msg(k, "ERROR: sedit (040) subunit centre option not available yet: ", cent);
-                kvabort(k, error);
+        } else if (w4 == "resn" || w4 == "atnu") {
+            const bool res = w4 == "resn";
+            if (nexp == 0 && !res) {
+                // One range read, so that the numbers are not taken as keywords.
+                const int x1 = getint(k, in, "Sedit"), x2 = getint(k, in, "Sedit");
+                bad("SERIOUS: sedit (016) atnu needs the number of subunits (nums) first: ", x1, x2);
+                continue;
+            }
+            if (nexp == 0) {
+                r1 = getint(k, in, "Sedit");
+                r2 = getint(k, in, "Sedit");
+            } else {
+                for (int s = 1; s <= nexp; ++s) e1[s] = getint(k, in, "Sedit"), e2[s] = getint(k, in, "Sedit");
+            }
+            by_res = res, by_atom = !res;
+        } else if (w4 == "cent" || w4 == "cm") {
+            cent = w4 == "cm" ? std::string("cm") : getnam(k, in, "Sedit", 4);
+            if (cent == "atnu") {
+                const long c = known();
+                if (c == 0 || c > maxsub) {
+                    bad("SERIOUS: sedit (017) cent atnu needs the subunits (nums, resn or atnu) first: ", n);
+                    continue;
+                }
+                ncat = static_cast<int>(c);
+                for (int s = 1; s <= ncat; ++s) catom[s] = getint(k, in, "Sedit");
+            }
+        } else if (w4 == "fix") {
+            int nf = 0;
+            do nf = getint(k, in, "Sedit"); while (nf < 1);
+            const std::string how = getnam(k, in, "Sedit", 4);
+            if (nf > maxatm) {
+                bad("SERIOUS: sedit (019) more fixed atoms or residues than atoms: ", nf);
+                continue;
+            }
+            fix_res = how == "resn";
+            fixed.assign(static_cast<std::size_t>(nf), 0);
+            for (int& f : fixed) f = getint(k, in, "Sedit");
+            if (how != "atnu" && how != "resn") {
+                // The numbers are read all the same, so that reading goes on
+                // with the next keyword.
+                msg(k, "SERIOUS: sedit (018) specify atnu or resn after fix: ", how);
+                kvabort(k, serious);
                 refused = true;
             }
-        } else if (w4 == "cm") {
-            cent = "cm";
         } else if (w4 == "prts") {
             list = true;
-        } else if (w4 == "nums" || w4 == "atnu" || w4 == "fix") {
-            msg(k, "ERROR: sedit (040) subunit option not available yet: ", w4);
-            kvabort(k, error);
-            refused = true;
         } else {
             msg(k, "SERIOUS: sedit (001) unknown keyword: ", w);
             kvabort(k, serious);
         }
     }
     if (refused) return false;
+    if (cent != "cb" && cent != "cm" && cent != "atnu") cent = "cm";  // any other word: centre of geometry
     if (n < 1 || n > maxdfu) return refuse(k, "SERIOUS: sedit (010) unit number outside 1 to 5: ", n);
     if (n > u.nunit + 1) return refuse(k, "SERIOUS: sedit (011) units must be defined in order; next unit is ", u.nunit + 1);
     if (n < u.nunit) return refuse(k, "SERIOUS: sedit (012) only the last unit may be redefined; last unit is ", u.nunit);
@@ -103,33 +156,68 @@ bool sedit(Kova& k) {
         if (a1 == 0) return refuse(k, "SERIOUS: sedit (014) no atoms in segment of unit ", n);
     }
     const int first = n == 1 ? 1 : u.ilsub[n - 1] + 1;
-    if (by_res && r2 < r1) return refuse(k, "SERIOUS: sedit (020) empty residue range: ", r1, r2);
-    const long long span = by_res ? static_cast<long long>(r2) - r1 + 1 : 1;  // no overflow for any pair
+    if (nexp == 0 && by_res && r2 < r1) return refuse(k, "SERIOUS: sedit (020) empty residue range: ", r1, r2);
+    const long long span = nexp > 0 ? nexp : by_res ? static_cast<long long>(r2) - r1 + 1 : 1;  // no overflow
     if (first + span - 1 > maxsub)
         return refuse(k, "SERIOUS: sedit (030) more than 40 subunits in all: ", static_cast<long>(first + span - 1));
     const int count = static_cast<int>(span);
+    const bool split = nexp > 0 || by_res;  // more than the one whole-unit subunit
+    if (nexp > 0 && !by_res && !by_atom)
+        return refuse(k, "SERIOUS: sedit (016) nums needs the subunits' residues (resn) or atoms (atnu): ", nexp);
 
     // Atom ranges of the subunits, checked before anything is stored.
     std::array<int, maxsub + 1> fa{}, la{};
     for (int s = 0; s < count; ++s) {
-        if (!by_res) {
+        if (!split) {
             fa[s] = a1, la[s] = a2;
-            continue;
+        } else if (by_atom) {
+            fa[s] = e1[s + 1], la[s] = e2[s + 1];
+            if (fa[s] > la[s] || fa[s] < a1 || la[s] > a2)
+                return refuse(k, "SERIOUS: sedit (024) subunit atoms outside the unit: ", fa[s], la[s]);
+        } else {
+            // Residues lo..hi: their atoms must be one contiguous run.
+            const int lo = nexp > 0 ? e1[s + 1] : r1 + s, hi = nexp > 0 ? e2[s + 1] : r1 + s;
+            if (hi < lo) return refuse(k, "SERIOUS: sedit (020) empty residue range: ", lo, hi);
+            fa[s] = la[s] = 0;
+            for (int a = a1; a <= a2; ++a) {
+                if (m.resnum[a] < lo || m.resnum[a] > hi) continue;
+                if (fa[s] == 0) fa[s] = a;
+                else if (a != la[s] + 1) return refuse(k, "SERIOUS: sedit (022) residue atoms not contiguous: ", m.resnum[a]);
+                la[s] = a;
+            }
+            if (fa[s] == 0) {
+                if (lo == hi) return refuse(k, "SERIOUS: sedit (021) residue range has no atoms for residue ", lo);
+                return refuse(k, "SERIOUS: sedit (021) residue range has no atoms for residues ", lo, hi);
+            }
         }
-        const int r = r1 + s;
-        fa[s] = la[s] = 0;
-        for (int a = a1; a <= a2; ++a) {
-            if (m.resnum[a] != r) continue;
-            if (fa[s] == 0) fa[s] = a;
-            else if (a != la[s] + 1) return refuse(k, "SERIOUS: sedit (022) residue atoms not contiguous: ", r);
-            la[s] = a;
-        }
-        if (fa[s] == 0) return refuse(k, "SERIOUS: sedit (021) residue range has no atoms for residue ", r);
     }
     // A subunit's charge is the sum of its atoms' charges: every one must be set.
     for (int s = 0; s < count; ++s)
         for (int a = fa[s]; a <= la[s]; ++a)
             if (m.chrg[a] == unset) return refuse(k, "SERIOUS: sedit (023) atom without a charge in the unit: ", a);
+    // Centre atoms, one per subunit and inside it.
+    if (cent == "atnu") {
+        if (ncat != count) return refuse(k, "SERIOUS: sedit (017) centre atoms given for a different number of subunits: ", ncat);
+        for (int s = 0; s < count; ++s)
+            if (catom[s + 1] < fa[s] || catom[s + 1] > la[s])
+                return refuse(k, "SERIOUS: sedit (025) centre atom not in its subunit: ", first + s, catom[s + 1]);
+    }
+    // Fixed subunits: those holding one of the named atoms (residues).
+    std::array<int, maxsub + 1> fix{};
+    int nfix = 0;
+    for (const int f : fixed) {
+        bool found = false;
+        for (int s = 0; s < count; ++s)
+            for (int a = fa[s]; a <= la[s] && !found; ++a)
+                if (fix_res ? m.resnum[a] == f : a == f) {
+                    found = true;
+                    nfix += fix[s] == 0;
+                    fix[s] = 1;
+                }
+        if (!found)
+            return refuse(k, fix_res ? "SERIOUS: sedit (026) fixed residue not in the unit: "
+                                     : "SERIOUS: sedit (026) fixed atom not in the unit: ", f);
+    }
     int home = mol;  // the molecule whose size is the radius of a one-subunit unit
     for (int i = 2; i <= m.nmol; ++i)
         if (a1 >= m.fstatm[i] && a1 <= m.lstatm[i]) home = i;
@@ -138,9 +226,9 @@ bool sedit(Kova& k) {
     u.ifsub[n] = first;
     u.ilsub[n] = first + count - 1;
     u.nsubu[n] = count;
-    u.nfixs[n] = 0;
+    u.nfixs[n] = nfix;
     u.subpc[n] = seg;
-    u.cntyp[n] = Name4(by_res ? cent : std::string("cm"));
+    u.cntyp[n] = Name4(split ? cent : std::string("cm"));
     u.cncor[n] = 0;
     u.bndon[n] = 1;
     u.angon[n] = 1;
@@ -148,10 +236,11 @@ bool sedit(Kova& k) {
         const int i = first + s;
         m.sbfat[i] = fa[s];
         m.sblat[i] = la[s];
-        m.sbtype[i] = mobile;
-        m.sbfix[i] = 0;
+        m.sbtype[i] = nfix == 0 ? mobile : fix[s] ? fixed_type : tethered_type;
+        m.sbfix[i] = fix[s];
         m.sbunit[i] = n;
-        m.sbrad[i] = by_res ? 0.0f : m.molsiz[home];
+        m.sbrad[i] = split ? 0.0f : m.molsiz[home];
+        u.sbcen[i] = cent == "atnu" ? catom[s + 1] : 0;
     }
     m.nsbtot = u.ilsub[n];
     spdb(k, n);
@@ -164,6 +253,7 @@ void spdb(Kova& k, int n) {
     MoleculeStore& m = k.mol;
     UnitStore& u = m.units;
     const bool cb = u.cntyp[n] == Name4("cb");
+    const bool atnu = u.cntyp[n] == Name4("atnu");
     for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) {
         double q = 0, c[3] = {0, 0, 0};
         int at = 0;
@@ -181,7 +271,8 @@ void spdb(Kova& k, int n) {
             }
         }
         const int na = m.sblat[i] - m.sbfat[i] + 1;
-        if (cb && at != 0) {
+        if (atnu) at = u.sbcen[i];
+        if ((cb || atnu) && at != 0) {
             m.sbx[i] = m.x[at], m.sby[i] = m.y[at], m.sbz[i] = m.z[at];
         } else {
             // Centre of geometry (also where a residue has no CB or CA).
@@ -242,6 +333,19 @@ void udef(Kova& k, int n) {
     // A rebuilt unit keeps nothing of the terms set for its former subunits.
     u.exvmod[n] = u.solmod[n] = u.nnnbon[n] = u.hinum[n] = 0;
     for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) u.eval[i] = u.rexv[i] = u.sval[i] = u.rsol[i] = 0.0f;
+    // A tethered unit (one with fixed subunits) repels itself and feels the
+    // solvent with the standard residue values, and keeps its dihedrals.
+    if (u.nfixs[n] > 0) {
+        u.exvmod[n] = u.solmod[n] = 1;
+        for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) {
+            u.eval[i] = 0.33f * kcal;
+            u.rexv[i] = 6.3f;
+            u.sval[i] = -0.8f * kcal;
+            u.rsol[i] = 9.0f;
+        }
+        u.nnnbon[n] = 1;
+    }
+    if (u.nnnbon[n] == 1) predih(k, n);
 }
 
 namespace {
@@ -602,6 +706,7 @@ bool uedit(Kova& k) {
     m.units = u;
     m.sbchg = q;
     m.sbrad = r;
+    if (m.units.nnnbon[n] == 1) predih(k, n);
     prtunit(k, n);
     if (list) prtsub(k, n);
     return true;

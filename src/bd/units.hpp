@@ -37,4 +37,20 @@ void prtiun(Kova& k);
 // Defaults of a newly built unit n.
 void udef(Kova& k, int n);
 
+// The chain editor (edit genc ... end): generates the subunit coordinates of
+// one unit from bond lengths, bond angles and dihedrals, or reads those of
+// every unit from a restart file. Returns false when a value was refused and
+// nothing changed.
+bool gencrd(Kova& k);
+
+// The position of the fourth subunit of a dihedral from the three before it
+// (ri, rj, rk): bond length d from rk, bond angle t at rk, dihedral p.
+void genat4(const double ri[3], const double rj[3], const double rk[3], double d, double t, double p, double out[3]);
+
+// Coefficients of the nearest-neighbour dihedral energy of each dihedral of
+// unit n: a fourth-degree polynomial in cos(phi) fitted to the
+// excluded-volume and side-chain/solvent energy of the dihedral's end
+// subunits at equilibrium bonds and angles.
+void predih(Kova& k, int n);
+
 }  // namespace kova

@@ -59,13 +59,6 @@ bool variable_value(Kova& k, int in, float& value) {
     return false;
 }
 
-// The unit editors are not part of this build: said plainly, as an error,
-// so that a deck relying on them stops here.
-void unit_editor(Kova& k, std::string_view word) {
-    msg(k, "ERROR: edit(045) unit editor not available yet: ", word);
-    kvabort(k, error);
-}
-
 // Net charges of every molecule, and the sizes of the molecules whose radii
 // changed, from the atoms as they now are.
 void refresh_molecules(Kova& k, bool charges, const std::vector<char>& resized) {
@@ -150,7 +143,7 @@ void edit(Kova& k) {
             return;
         }
         if (w4 == "genc") {
-            unit_editor(k, w4);
+            if (gencrd(k)) out(k, "(a)", " Edit: Subunit coordinates in units were modified");
             return;
         }
         if (w4 == "char" || w4 == "radi") {

@@ -60,6 +60,11 @@ struct UnitStore {
     // Excluded-volume and side-chain/solvent energies and distances of each
     // subunit (1..maxsub, one numbering for all units).
     Arr1<float, maxsub> eval{}, rexv{}, sval{}, rsol{};
+    // Centre atom of each subunit of a unit centred with cent atnu (0 otherwise).
+    Arr1<int, maxsub> sbcen{};
+    // Coefficients a0..a4 of the nearest-neighbour dihedral energy of each
+    // dihedral of each unit (internal energy units), polynomial in cos(phi).
+    std::array<std::array<std::array<float, 5>, maxubd + 1>, maxdfu + 1> nnnbc{};
     // Subunit pairs of each unit with hydrodynamic interaction.
     Arr1<int, maxdfu> hinum{};
     std::array<Arr1<int, maxhip>, maxdfu + 1> hif{}, hil{};
