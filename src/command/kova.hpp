@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "bd/random.hpp"
+#include "bd/reaction.hpp"
 #include "command/symbols.hpp"
 #include "elec/grid.hpp"
 #include "molecule/paramstore.hpp"
@@ -166,6 +167,7 @@ struct Kova {
     ElecReport erep;
     PrintKeep prk;
     RandomStore rnd;  // the process-wide random stream, its table and seeds
+    ReactionStore rxn;  // reaction criteria of Brownian dynamics
 };
 
 }  // namespace kova
