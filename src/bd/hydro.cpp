@@ -29,8 +29,9 @@ HydroModel hydro_model(const MoleculeStore& m, float hifac, float rad1) {
 }
 
 void iniqmt(const HydroModel& h, Tensor& t) {
-    t.d.fill(0.0f);
-    t.l.fill(0.0f);
+    // Only the block of the model's subunits is ever read.
+    const int n3 = 3 * h.n;
+    for (int r = 0; r < n3; ++r) std::fill_n(&t.d[r * maxdof], n3, 0.0f);
     for (int i = 0; i < h.n; ++i) {
         const float dii = (1.0f / h.a[i] + 1.0f / h.rad1) * h.hifac / h.hibc[h.unit[i]];
         for (int c = 0; c < 3; ++c) t.at(3 * i + c, 3 * i + c) = dii;

@@ -43,7 +43,8 @@ struct Tensor {
     float at(int r, int c) const { return d[r * maxdof + c]; }
 };
 
-// Clears the tensor and sets the diagonal blocks: (1/a_i + 1/rad1)*hifac/hibc.
+// Clears the model's block of the tensor and sets its diagonal:
+// (1/a_i + 1/rad1)*hifac/hibc.
 void iniqmt(const HydroModel& h, Tensor& t);
 
 // Coefficients A (of the unit matrix) and B (of r r^T) of the block of two
