@@ -34,10 +34,11 @@ struct ForceEnergies {
 void felec(const MoleculeStore& m, float kappa, float epsout, std::span<const float> pos, std::span<float> frc);
 
 // The force of molecule 1 on a charge q at p: the trilinear interpolation of
-// the potential's central differences inside the grid, else by bcfl the
-// single-sphere (1) or per-atom (2) Debye-Hueckel field, else none.
+// the potential's central differences inside the grid (when the grid holds
+// a potential, use_grid), else by bcfl the single-sphere (1) or per-atom (2)
+// Debye-Hueckel field, else none.
 void grid_force(const GridStore& g, const MoleculeStore& m, float kappa, float epsout, float q, const float p[3],
-                float f[3]);
+                float f[3], bool use_grid = true);
 
 // The intra-unit terms of unit n (bonds, angles, nearest-neighbour
 // dihedrals, excluded volume, side-chain/solvent). Returns the first fault.

@@ -239,6 +239,11 @@ RateResult result(Kova& k, const RateInputs& in) {
            "' * k             = ',e11.3,' +/-',e9.2,' 1/(M s) *',/,"
            "' ****************************************************')",
         r.rate, r.kerr * r.smoul, r.kred, r.kerr, r.rate * 6.022e8, r.kerr * 6.022e8 * r.smoul);
+    if (in.cnsr) {
+        const double n = double(in.cn_calls), mean = n > 0 ? in.cn_sum / n : 0;
+        const double sd = n > 1 ? std::sqrt(std::max(0.0, (in.cn_sq - mean * mean * n) / (n - 1))) : 0;
+        out(k, "(1x,'constraint iter.  ',f8.3,'  based on ',i8,' values','   +/-',f8.3)", mean, in.cn_calls, sd);
+    }
     return r;
 }
 

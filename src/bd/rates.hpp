@@ -42,6 +42,10 @@ struct RateInputs {
     float epsout = 0, kappa = 0, temp = 300;
     bool sphere1 = false;
     const DiffusionBins* bins = nullptr;  // with dfcr
+    // With cnsr: the corrections per constraint call, counted and summed.
+    bool cnsr = false;
+    long cn_calls = 0;
+    double cn_sum = 0, cn_sq = 0;
 };
 
 struct RateResult {
