@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "bd/bdrun.hpp"
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 
@@ -51,6 +52,10 @@ void inidef(Kova& k) {
     g.nxold = g.nyold = g.nzold = -9999;
     std::fill(g.phi.begin(), g.phi.end(), 0.0f);
     k.env.temp = 300.0f;
+
+    // Brownian dynamics: the run set-up and reaction criteria of a bd
+    // command without keywords, for the listing before any bd command.
+    bddef(k);
 
     setvar(k, "dead", 0, 0.0);
 }

@@ -1,6 +1,7 @@
 // The command table: every command word of kova and its driver.
 #include <string>
 
+#include "bd/bdrun.hpp"
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
@@ -68,7 +69,7 @@ constexpr Command table[] = {
     {"lsqfit", false, nullptr},
     {"cons", false, nullptr},
     {"check_cons", false, nullptr},
-    {"bd", false, nullptr},
+    {"bd", false, bddrv},
     {"elec", false, eledrv},
     {"gbn", false, nullptr},
     {"energy", false, nullptr},
@@ -76,7 +77,7 @@ constexpr Command table[] = {
     {"tormin", false, nullptr},
     {"mc", false, mc},
     {"rism", false, rism},
-    {"anal", false, nullptr},
+    {"anal", false, anldrv},
     {"mode", false, mode},
     {"while", false, kvwhil},
     {"endwhile", false, endwhile},
