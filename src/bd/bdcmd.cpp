@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bd/engine.hpp"
 #include "bd/reaction.hpp"
 #include "bd/units.hpp"
 #include "command/commands.hpp"
@@ -617,10 +618,24 @@ void bddrv(Kova& k) {
     b.frozen = b.frzon && b.bsurf > b.psurf;
 
     if (listing || b.calctp == "calc") banner(k, b);
-    if (b.calctp == "calc") {
-        msg(k, "ERROR: bddrv(040) Brownian dynamics simulation not available yet");
-        kvabort(k, error);
+    if (b.calctp != "calc") return;
+    // What a simulation cannot do without.
+    if (nsb < 1) {
+        msg(k, "SERIOUS: bd (001) no diffusing subunits; load molecule 2 or define units with edit suni");
+        kvabort(k, serious);
+        return;
     }
+    if (!(b.rad1 > 0.0f)) {
+        msg(k, "SERIOUS: bd (002) the radius of molecule 1 is not given; set it with bd rad1 #.#");
+        kvabort(k, serious);
+        return;
+    }
+    const GridStore& g = k.mess;
+    if (b.frcon && !(g.phiset && !g.phibad) && g.bcfl != 1 && g.bcfl != 2) {
+        msg(k, "SERIOUS: bd (003) no potential of molecule 1; solve one with elec, or switch the force off (noforce)");
+        kvabort(k, serious);  // reading on: the run goes without the force of molecule 1
+    }
+    bd(k, b);
 }
 
 }  // namespace kova

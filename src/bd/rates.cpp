@@ -153,8 +153,9 @@ RateResult rate_constant(const RateInputs& in) {
         long n = 0;
         bin_estimate(in, r.dbrel, sd, n);
     }
+    if (in.dfc > 0) r.dbrel = in.dfc;
     if (r.dbrel == 0) r.dbrel = in.sphere1 ? (1.0 / in.rad2 + 1.0 / in.rad1) * in.hifac / 0.75 : 1.0;
-    if (std::fabs(in.q1) > 0.0001f && std::fabs(in.q2) > 0.0001f) {
+    if (!in.force_off && std::fabs(in.q1) > 0.0001f && std::fabs(in.q2) > 0.0001f) {
         r.lb = double(in.q1) * in.q2 / (4 * pi * double(in.epsout) * rgas * in.temp);
         const double lb = r.lb, kappa = in.kappa;
         auto f = [lb, kappa](double x) {
@@ -211,7 +212,7 @@ RateResult result(Kova& k, const RateInputs& in) {
         out(k, "(1x,'This value will be used in ','calculating the rate constant')");
         estimated = dbrel != 0;
     }
-    if (!estimated) {
+    if (!estimated && !(in.dfc > 0)) {
         if (in.sphere1) {
             out(k, "(1x,a)", "Since Single particle diffusing substrate, ASSUME that relative ");
             out(k, "(1x,a)", "diffusion constant outside of b surface is sum of diffusion ");
@@ -231,6 +232,8 @@ RateResult result(Kova& k, const RateInputs& in) {
             msg(k, "FATAL: result (001) Too many steps in QROMO.");
             endrun(k, exit_fatal);
         }
+    } else if (in.force_off) {
+        out(k, "(/,' Electrostatic force off: arrival rates of uncharged molecules')");
     } else {
         out(k, "(/,' qmol(1) or qmol(2) is zero!')");
     }

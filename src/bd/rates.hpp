@@ -39,9 +39,13 @@ struct RateInputs {
     float bsurf = 0, qsurf = 0;
     float hifac = 0, rad1 = 0, rad2 = 0;  // rad2: radius of subunit 1
     float q1 = 0, q2 = 0;         // net charges of molecules 1 and 2
+    // The trajectories moved without the electrostatic force: the arrival
+    // rates are those of uncharged molecules, whatever the charges.
+    bool force_off = false;
     float epsout = 0, kappa = 0, temp = 300;
     bool sphere1 = false;
     const DiffusionBins* bins = nullptr;  // with dfcr
+    float dfc = 0;  // a relative diffusion coefficient imposed by the caller (A**2/ps); 0: none
     // With cnsr: the corrections per constraint call, counted and summed.
     bool cnsr = false;
     long cn_calls = 0;

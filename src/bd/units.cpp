@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bd/bdrun.hpp"
 #include "command/output.hpp"
 #include "command/readers.hpp"
 
@@ -428,7 +429,7 @@ bool uedit(Kova& k) {
     auto q = m.sbchg;
     auto r = m.sbrad;
     int n = u.nunit >= 1 ? 1 : 0;
-    bool refused = false, list = false, explicit_cons = false;
+    bool refused = false, list = false, explicit_cons = false, print_setup = false;
     auto bad = [&](std::string_view text, const std::string& v) {
         msg(k, text, v);
         kvabort(k, serious);
@@ -654,8 +655,7 @@ bool uedit(Kova& k) {
         } else if (w4 == "prts") {
             list = true;
         } else if (w4 == "prnt" || w4 == "prin") {
-            msg(k, "ERROR: uedit (040) run set-up listing not available yet: ", w4);
-            kvabort(k, error);
+            print_setup = true;
         } else if (w4 == "debu") {
             // No debug output belongs to this editor; accepted for old decks.
         } else if (w4.substr(0, 2) == "hi" && w4.size() == 2) {
@@ -709,6 +709,7 @@ bool uedit(Kova& k) {
     if (m.units.nnnbon[n] == 1) predih(k, n);
     prtunit(k, n);
     if (list) prtsub(k, n);
+    if (print_setup) banner(k, k.bdrun);  // the run set-up with the units as edited
     return true;
 }
 
@@ -749,7 +750,7 @@ bool iuedit(Kova& k) {
     MoleculeStore& m = k.mol;
     const int in = k.files.inunit;
     UnitStore u = m.units;  // stored at end only when nothing was refused
-    bool refused = false, defined = false;
+    bool refused = false, defined = false, print_setup = false;
     int np = 0;
     auto bad = [&](std::string_view text, const std::string& v) {
         msg(k, text, v);
@@ -780,8 +781,7 @@ bool iuedit(Kova& k) {
         const std::string_view w4 = std::string_view(w).substr(0, 4);
         if (w4 == "end") break;
         if (w4 == "prnt" || w4 == "prin") {
-            msg(k, "ERROR: iuedit (040) run set-up listing not available yet: ", w4);
-            kvabort(k, error);
+            print_setup = true;
             continue;
         }
         if (w4.substr(0, 3) != "num") {
@@ -887,6 +887,7 @@ bool iuedit(Kova& k) {
     }
     m.units = u;
     prtiun(k);
+    if (print_setup) banner(k, k.bdrun);
     return true;
 }
 

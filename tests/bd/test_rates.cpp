@@ -79,6 +79,9 @@ TEST(Rates, ArrivalIntegralMatchesItsClosedFormAndAnIndependentQuadrature) {
     EXPECT_GT(r.rate, neutral);
     EXPECT_GT(r.omg, 0.0);
     EXPECT_LT(r.omg, 1.0);
+    // Trajectories run without the force are corrected as uncharged ones.
+    in.force_off = true;
+    EXPECT_DOUBLE_EQ(rate_constant(in).rate, neutral);
 }
 
 TEST(Rates, BinnedDiffusionEstimateLeavesOutBinsInsideTheBSurfaceAndIsReported) {

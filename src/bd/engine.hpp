@@ -1,0 +1,31 @@
+// The Brownian-dynamics trajectory engine: nrun runs of ntraj trajectories,
+// each started on the b surface and moved by the Ermak-McCammon algorithm
+// until the units react, escape beyond the q surface or reach the time or
+// step limit; the counts of reactive trajectories give the rate constant.
+#pragma once
+
+#include <vector>
+
+#include "bd/rates.hpp"
+
+namespace kova {
+
+struct Kova;
+struct BdRun;
+
+// Totals of a simulation, for the caller and the tests.
+struct BdTotals {
+    std::vector<int> nrxn;     // reactive trajectories of each run
+    long steps = 0;            // steps over all trajectories
+    long bumps = 0;            // rejected subunit moves
+    long escaped = 0;          // trajectories beyond the q surface
+    long limited = 0;          // trajectories ended by the time or step limit
+    long unconverged = 0;      // steps whose constraints were not restored
+    RateResult rate;           // with rateon
+};
+
+// Runs the simulation configured by the bd command (run start, every run
+// and trajectory, run end with the rate constant).
+BdTotals bd(Kova& k, BdRun& run);
+
+}  // namespace kova
