@@ -31,14 +31,18 @@ check-build: deps
 	@cmake --preset check >/dev/null
 	cmake --build --preset check -j$(JOBS)
 
-# Runs the main example deck (the electrostatic solvation energy of
-# barnase) in a scratch copy of examples/. Builds the program only, not the
-# tests and benchmarks.
+# Runs the main examples in a scratch copy of examples/: the electrostatic
+# solvation energy of barnase, then the Brownian-dynamics association of
+# barstar with barnase (its rate constants in association.dat, plotted as
+# association.png with gnuplot, installed here when missing and possible).
+# Builds the program only, not the tests and benchmarks.
 example: deps
 	@cmake --preset release >/dev/null
 	cmake --build --preset release -j$(JOBS) --target kova
 	@rm -rf build/example && mkdir -p build/example && cp -r examples/. build/example/
 	cd build/example && ../release/kova < barnase.inp
+	@command -v gnuplot >/dev/null || (DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null 2>&1 || true)
+	cd build/example && bash association.sh ../release/kova
 
 # Every test, under AddressSanitizer+UBSan and in the optimised build.
 test: test-check test-release
