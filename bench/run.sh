@@ -12,6 +12,14 @@ build=${BUILD:-$here/../build/release}
 "$build/bench/bench_solver" --benchmark_min_time=0.2
 "$build/bench/bench_gridfile" --benchmark_min_time=0.2
 "$build/bench/bench_write" --benchmark_min_time=0.2
+"$build/bench/bench_random" --benchmark_min_time=0.2
+"$build/bench/bench_rxntst" --benchmark_min_time=0.2
+"$build/bench/bench_bdstep" --benchmark_min_time=0.2
+# The engine's simulations write their reaction-density files: run it in a
+# scratch folder.
+scratch=$(mktemp -d)
+(cd "$scratch" && "$build/bench/bench_bdengine" --benchmark_min_time=0.5)
+rm -rf "$scratch"
 if command -v gfortran >/dev/null; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT

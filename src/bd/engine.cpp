@@ -34,6 +34,36 @@ namespace {
 constexpr float tokcal = 0.0023900573f;  // internal force units to kcal/mol/A
 constexpr int denunit = 41;               // the reaction-density file
 
+}  // namespace
+
+bool bump_excluded(const GridStore& g, const float p[3]) {
+    if (g.iacs.empty()) return false;
+    const int i = int(std::floor((p[0] - g.xo) / g.h + 0.5f));
+    const int j = int(std::floor((p[1] - g.yo) / g.h + 0.5f));
+    const int kk = int(std::floor((p[2] - g.zo) / g.h + 0.5f));
+    if (i <= 1 || i >= g.nx || j <= 1 || j >= g.ny || kk <= 1 || kk >= g.nz) return false;
+    return g.iacs[size_t(i + g.nx * (j - 1) + g.nx * g.ny * (kk - 1))] > 0;
+}
+
+bool bkbump(const GridStore& g, float srad, const float cur[3], float trial[3]) {
+    if (!bump_excluded(g, cur)) return false;
+    float d[3] = {trial[0] - cur[0], trial[1] - cur[1], trial[2] - cur[2]};
+    const float len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    if (!(len > 0)) return false;
+    const int steps = int(srad / len) + 1;
+    for (int way = 0; way < 2; ++way) {
+        for (int s = 1; s <= steps; ++s) {
+            for (int c = 0; c < 3; ++c) trial[c] += d[c];
+            if (!bump_excluded(g, trial)) return true;
+        }
+        // Back to the start of this search, then the other way.
+        for (int c = 0; c < 3; ++c) trial[c] -= steps * d[c], d[c] = -d[c];
+    }
+    return false;
+}
+
+namespace {
+
 struct Engine {
     Kova& k;
     BdRun& b;
@@ -263,36 +293,8 @@ struct Engine {
     }
     void out_text(const char* fmt) { out(k, fmt); }
 
-    // The nearest grid point of p and whether it is excluded; false outside
-    // the strict interior of the grid.
-    bool excluded(const float* p) const {
-        const GridStore& g = k.mess;
-        if (g.iacs.empty()) return false;
-        const int i = int(std::floor((p[0] - g.xo) / g.h + 0.5f));
-        const int j = int(std::floor((p[1] - g.yo) / g.h + 0.5f));
-        const int kk = int(std::floor((p[2] - g.zo) / g.h + 0.5f));
-        if (i <= 1 || i >= g.nx || j <= 1 || j >= g.ny || kk <= 1 || kk >= g.nz) return false;
-        return g.iacs[i + g.nx * (j - 1) + g.nx * g.ny * (kk - 1)] > 0;
-    }
-
-    // Moves a bumped trial position on along its step, then back the other
-    // way, until it leaves the excluded region; false when neither way does.
-    bool back_bump(int i) {
-        float* p = &trial[3 * i];
-        if (!excluded(&cur[3 * i])) return false;
-        float d[3] = {p[0] - cur[3 * i], p[1] - cur[3 * i + 1], p[2] - cur[3 * i + 2]};
-        const float len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
-        if (!(len > 0)) return false;
-        const int steps = int(b.srad / len) + 1;
-        for (int way = 0; way < 2; ++way) {
-            for (int s = 1; s <= steps; ++s) {
-                for (int c = 0; c < 3; ++c) p[c] += d[c];
-                if (!excluded(p)) return true;
-            }
-            for (int c = 0; c < 3; ++c) p[c] -= steps * d[c], d[c] = -d[c];
-        }
-        return false;
-    }
+    bool excluded(const float* p) const { return bump_excluded(k.mess, p); }
+    bool back_bump(int i) { return bkbump(k.mess, b.srad, &cur[3 * i], &trial[3 * i]); }
 
     // Bump test and acceptance of the trial positions (steps 12 and 13).
     bool bump_and_accept() {

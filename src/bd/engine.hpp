@@ -12,6 +12,7 @@ namespace kova {
 
 struct Kova;
 struct BdRun;
+struct GridStore;
 
 // Totals of a simulation, for the caller and the tests.
 struct BdTotals {
@@ -23,6 +24,17 @@ struct BdTotals {
     long unconverged = 0;      // steps whose constraints were not restored
     RateResult rate;           // with rateon
 };
+
+// Whether a subunit centre at p bumps: the grid point nearest to it lies
+// strictly inside the grid and is marked in the exclusion map.
+bool bump_excluded(const GridStore& g, const float p[3]);
+
+// The back-bump rescue of a bumped trial position whose current position
+// is itself excluded: steps of the move (trial - current) are repeated, up
+// to srad/|step| + 1 of them, until a point that does not bump is found;
+// then the same the other way from the trial position. True (trial moved
+// to that point) when one is found; false leaves trial where it was.
+bool bkbump(const GridStore& g, float srad, const float cur[3], float trial[3]);
 
 // Runs the simulation configured by the bd command (run start, every run
 // and trajectory, run end with the rate constant).

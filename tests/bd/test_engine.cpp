@@ -15,6 +15,7 @@
 #include "../command/scratch.hpp"
 #include "bd/bdrun.hpp"
 #include "bd/engine.hpp"
+#include "elec/grid.hpp"
 #include "command/commands.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
@@ -110,6 +111,35 @@ TEST_F(Engine, ChargesOnASolvedPotentialGridGiveTheDebyeRate) {
     const double debye = 4 * pi * D * lb / std::expm1(lb / 10);
     EXPECT_GT(debye, 1.6 * 4 * pi * D * 10);
     EXPECT_NEAR(t.rate.rate, debye, 0.08 * debye);
+}
+
+TEST(Bumps, OnlyMarkedInteriorPointsBumpAndTheRescueWalksOutAlongTheStep) {
+    GridStore g;
+    g.nx = g.ny = g.nz = 9;
+    g.h = 1.0f;
+    g.xo = g.yo = g.zo = 0.0f;  // grid point i at coordinate i
+    g.iacs.assign(9 * 9 * 9 + 1, 0.0f);
+    for (int k = 1; k <= 9; ++k)
+        for (int j = 1; j <= 9; ++j)
+            for (int i = 4; i <= 6; ++i) g.iacs[size_t(i + 9 * (j - 1) + 81 * (k - 1))] = 6;
+    g.iacs[size_t(9 + 9 * 4 + 81 * 4)] = 6;  // a marked point on the outermost plane
+    const float in[3] = {5.4f, 5, 5}, out[3] = {6.6f, 5, 5}, edge[3] = {9.2f, 5, 5};
+    EXPECT_TRUE(bump_excluded(g, in));
+    EXPECT_FALSE(bump_excluded(g, out));
+    EXPECT_FALSE(bump_excluded(g, edge));  // never rejected on or beyond the last plane
+    // From inside the slab the step of 0.4 A is repeated until x = 6.6.
+    const float cur[3] = {5.0f, 5, 5};
+    float trial[3] = {5.4f, 5, 5};
+    EXPECT_TRUE(bkbump(g, 3.0f, cur, trial));
+    EXPECT_NEAR(trial[0], 6.6f, 1e-5f);
+    // Two steps either way stay in the slab: the bump stands, trial unchanged.
+    float short_trial[3] = {5.4f, 5, 5};
+    EXPECT_FALSE(bkbump(g, 0.5f, cur, short_trial));
+    EXPECT_NEAR(short_trial[0], 5.4f, 1e-6f);
+    // A move from outside the region is not rescued.
+    const float outside[3] = {3.0f, 5, 5};
+    float t3[3] = {4.2f, 5, 5};
+    EXPECT_FALSE(bkbump(g, 3.0f, outside, t3));
 }
 
 // The records of unit 1's trajectory file: per trajectory, the frames of

@@ -141,5 +141,41 @@ TEST(Hydro, TwoSubunitClosedFormEqualsTheGeneralFactorisation) {
     }
 }
 
+TEST(Hydro, BlocksOfRandomConfigurationsEqualTheOseenAndRotnePragerTensors) {
+    RandomState rs;
+    rs.seed(4711, 815);
+    for (const int himod : {1, 2}) {
+        for (int config = 0; config < 4; ++config) {
+            HydroModel h = model(5, himod, 1.0f);
+            std::vector<float> pos(15);
+            for (int i = 0; i < 5; ++i) {
+                h.a[i] = 1.0f + 2.0f * rs.uniform();
+                for (int c = 0; c < 3; ++c) pos[3 * i + c] = 30.0f * rs.uniform();
+            }
+            auto t = std::make_unique<Tensor>();
+            iniqmt(h, *t);
+            calcq(h, pos, {}, *t);
+            const double d1 = hifac / (0.75 * 20.0);
+            for (int i = 0; i < 5; ++i)
+                for (int j = i + 1; j < 5; ++j) {
+                    double r[3], r2 = 0;
+                    for (int c = 0; c < 3; ++c) r[c] = pos[3 * i + c] - pos[3 * j + c], r2 += r[c] * r[c];
+                    const double d = std::sqrt(r2), s2 = double(h.a[i]) * h.a[i] + double(h.a[j]) * h.a[j];
+                    if (d < h.a[i] + h.a[j]) continue;  // the overlap forms are checked above
+                    for (int a = 0; a < 3; ++a)
+                        for (int b = 0; b < 3; ++b) {
+                            const double rr = r[a] * r[b] / r2, id = a == b;
+                            // kT/(8 pi eta r) [(I + rr)] or [(1 + s2/3r2) I + (1 - s2/r2) rr]
+                            const double want = himod == 1 ? hifac / d * (id + rr) + d1 * id
+                                                           : hifac / d * ((1 + s2 / (3 * r2)) * id + (1 - s2 / r2) * rr) + d1 * id;
+                            EXPECT_NEAR(t->at(3 * i + a, 3 * j + b), want, 1e-6 + 1e-5 * std::fabs(want));
+                            EXPECT_EQ(t->at(3 * j + b, 3 * i + a), t->at(3 * i + a, 3 * j + b));
+                        }
+                }
+            EXPECT_TRUE(cholesky(*t, 15));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kova
