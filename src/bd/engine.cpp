@@ -285,8 +285,21 @@ struct Engine {
             out_text("(1x,'ERROR: calcq (001) -',' Hydrodynamic radii not equal -',/,20x,'modified Oseen tensor used even though',' subunits overlap')");
         }
         if (!b.rndon) return;
-        if (!cholesky(*t, 3 * n)) {
-            out(k, "(1x,'ERROR: calcss (001) diffusion tensor not positive definite at step ',i10,' of trajectory ',i6)", nstep, traj);
+        int row = 0;
+        if (!cholesky(*t, 3 * n, &row)) {
+            // Name the subunit where the factor failed and its nearest neighbour.
+            const int i = row / 3;
+            int near = i;
+            float best = 0;
+            for (int j = 0; j < n; ++j) {
+                if (j == i) continue;
+                const float dx = cur[3 * i] - cur[3 * j], dy = cur[3 * i + 1] - cur[3 * j + 1], dz = cur[3 * i + 2] - cur[3 * j + 2];
+                const float d = std::sqrt(dx * dx + dy * dy + dz * dz);
+                if (near == i || d < best) near = j, best = d;
+            }
+            out(k, "(1x,'ERROR: calcss (001) diffusion tensor not positive definite at step ',i10,' of trajectory ',i6)", nstep + 1, traj);
+            out(k, "(1x,'  subunit ',i4,', nearest subunit ',i4,' at ',f8.3,' A; overlapping subunits need the modified Oseen tensor')",
+                i + 1, near + 1, best);
             kvabort(k, fatal);
         }
         calcss(*t, 3 * n, rs, g, sqdt, dsp);

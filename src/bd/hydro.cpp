@@ -112,13 +112,16 @@ int calcq(const HydroModel& h, std::span<const float> pos, std::span<const unsig
     return unequal;
 }
 
-bool cholesky(Tensor& t, int n3) {
+bool cholesky(Tensor& t, int n3, int* failed_row) {
     float* L = t.l.data();
     for (int j = 0; j < n3; ++j) {
         double s = t.at(j, j);
         const float* lj = L + j * maxdof;
         for (int m = 0; m < j; ++m) s -= double(lj[m]) * lj[m];
-        if (!(s > 0.0)) return false;
+        if (!(s > 0.0)) {
+            if (failed_row) *failed_row = j;
+            return false;
+        }
         const double ljj = std::sqrt(s);
         L[j * maxdof + j] = float(ljj);
         for (int i = j + 1; i < n3; ++i) {

@@ -60,8 +60,9 @@ bool pair_coefficients(int model, float hifac, float rad1, float bc, float ai, f
 int calcq(const HydroModel& h, std::span<const float> pos, std::span<const unsigned char> active, Tensor& t);
 
 // Cholesky factor of the leading 3n block: t.l = L with L L^T = D. Returns
-// false (L undefined) when the tensor is not positive definite.
-bool cholesky(Tensor& t, int n3);
+// false (L undefined) when the tensor is not positive definite; the row
+// where that showed is then stored in failed_row when given.
+bool cholesky(Tensor& t, int n3, int* failed_row = nullptr);
 
 // Correlated random displacements: out[i] = sum over k <= i of L_ik g_k with
 // g_k Gaussian deviates times sqdt drawn from the stream.
