@@ -77,7 +77,7 @@ constexpr Command table[] = {
     {"tormin", false, nullptr},
     {"mc", false, mc},
     {"rism", false, rism},
-    {"anal", false, nullptr},
+    {"anal", false, anldrv},
     {"mode", false, mode},
     {"while", false, kvwhil},
     {"endwhile", false, endwhile},

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "bd/anal.hpp"
 #include "bd/bdrun.hpp"
 #include "bd/random.hpp"
 #include "bd/reaction.hpp"
@@ -170,6 +171,7 @@ struct Kova {
     RandomStore rnd;  // the process-wide random stream, its table and seeds
     ReactionStore rxn;  // reaction criteria of Brownian dynamics
     BdRun bdrun;        // the Brownian-dynamics run set-up (bd command)
+    AnalStore anal;     // what the trajectory analysis keeps (dihedral histograms)
 };
 
 }  // namespace kova

@@ -160,6 +160,50 @@ void write_coord(Kova& k, const WriteCommand& c) {
     }
 }
 
+// The dihedral histograms of the last trajectory analysis (anal traj with
+// dihedrals): per histogram the bin values over the frames counted (rama)
+// or the raw counts (trama); bins of 10 degrees from -180.
+void write_rama(Kova& k, const WriteCommand& c) {
+    const std::vector<RamaHist>& hs = k.anal.rama;
+    if (hs.empty()) {
+        // No trajectory analysis with dihedrals has been run: nothing to write.
+        msg(k, "WARNING: write(300) No dihedral histograms exist; nothing written for: ", c.type);
+        kvabort(k, warning);
+        return;
+    }
+    std::string name = c.file.empty() ? c.type + ".dat" : c.file;
+    const int unit = k.files.wrunit;
+    kvopen(k, unit, name, true);
+    for (size_t p = 0; p < hs.size(); ++p) {
+        const RamaHist& h = hs[p];
+        const bool one = h.d1 == h.d2;
+        auto value = [&](size_t b) { return h.norm > 0 ? double(h.count[b]) / double(h.norm) : 99999.0; };
+        if (c.type == "rama") {
+            fwrite(k, unit, "(1x,'Temp Rama # ',i5,'  For dihedrals ',2(i5,3x))", int(p + 1), h.d1, h.d2);
+            for (size_t b = 0; b < size_t(nrama); ++b) {
+                if (one) {
+                    fwrite(k, unit, "(1x,f8.3,5x,f12.6)", -180.0 + 10.0 * double(b), value(b));
+                    continue;
+                }
+                for (size_t b2 = 0; b2 < size_t(nrama); ++b2)
+                    fwrite(k, unit, "(1x,f8.3,5x,f8.3,2x,f12.6)", -180.0 + 10.0 * double(b),
+                           -180.0 + 10.0 * double(b2), value(b * nrama + b2));
+            }
+        } else {
+            k.units.write(unit, fortio::list_write({std::int64_t(nrama), std::int64_t(nrama)}));
+            for (size_t b = 0; b < h.count.size(); ++b) {
+                if (one)
+                    fwrite(k, unit, "(1x,f8.3,5x,i10)", -180.0 + 10.0 * double(b), h.count[b]);
+                else
+                    k.units.write(unit, fortio::list_write({std::int64_t(h.count[b])}));
+            }
+        }
+    }
+    k.units.close(unit);
+    out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad(c.type, linlen));
+    out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
+}
+
 void write_grid(Kova& k, const WriteCommand& c) {
     GridStore& g = k.mess;
     const GridKind* kind = nullptr;
@@ -556,10 +600,7 @@ void right(Kova& k) {
     } else if (c.type == "vector") {
         write_vector(k, c);
     } else if (c.type == "rama" || c.type == "trama") {
-        // The histograms are gathered by the trajectory analysis, which has
-        // not been run in this program: there is nothing to write.
-        msg(k, "WARNING: write(300) No dihedral histograms exist; nothing written for: ", c.type);
-        kvabort(k, warning);
+        write_rama(k, c);
     } else {
         warn(k, "WARNING: write(200) Unknown write type: ", c.type);
     }

@@ -1,6 +1,7 @@
 // The write command: coordinates of chosen atoms, electrostatics grid maps,
-// the solvent-accessible grid points with their potential, and the bricked
-// map of the potential's field direction.
+// the solvent-accessible grid points with their potential, the bricked
+// map of the potential's field direction, and the dihedral histograms of
+// the trajectory analysis.
 #pragma once
 
 #include <cstdint>
