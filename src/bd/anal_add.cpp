@@ -21,6 +21,7 @@ struct AddJob {
     int unit = 0;
     std::string out;
     std::vector<std::string> in;
+    bool named = false;  // selected by iflx (else unit 1 by default)
 };
 
 // Reads every record of file; false (after the messages) when it cannot
@@ -99,8 +100,10 @@ void trjadd(Kova& k) {
         const std::string w4 = w.substr(0, 4);
         if (w4 == "end") break;
         if (w4 == "iflx") {
-            jobs.emplace_back();
-            jobs.back().unit = getint(k, in, "Trjdrv");
+            const int n = getint(k, in, "Trjdrv");
+            // Keywords given before the first iflx belong to the unit it names.
+            if (jobs.empty() || jobs.back().named) jobs.emplace_back();
+            jobs.back().unit = n, jobs.back().named = true;
         } else if (w4 == "file") {
             cur().out = getfil(k, in, "Trjdrv");
         } else if (w4 == "tot") {

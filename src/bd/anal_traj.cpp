@@ -465,6 +465,7 @@ void trjdrv(Kova& k) {
         std::vector<int> bonds, angles, dihes, vectors, dcc, drt;
         bool ab = false, aa = false, ad = false, av = false, adcc = false, adrt = false;
         bool gotd = false, gotv = false, gotc = false, wantd = false, wantv = false, wantc = false;
+        bool named = false;  // selected by iflx (else unit 1 by default)
     };
     std::vector<Req> reqs;
     bool bad = false;
@@ -478,13 +479,16 @@ void trjdrv(Kova& k) {
         if (w4 == "end") break;
         if (w4 == "iflx") {
             const int n = getint(k, in, "Trjdrv");
-            if (int(reqs.size()) >= maxanu) {
+            if (!reqs.empty() && !reqs.back().named) {
+                // Keywords given before the first iflx belong to the unit it names.
+                reqs.back().s.unit = n, reqs.back().named = true;
+            } else if (int(reqs.size()) >= maxanu) {
                 msg(k, "SERIOUS: trjdrv (042) more than 5 units listed");
                 bad = true;
                 kvabort(k, serious);
             } else {
                 reqs.emplace_back();
-                reqs.back().s.unit = n;
+                reqs.back().s.unit = n, reqs.back().named = true;
             }
         } else if (w4 == "file") {
             cur().s.file = getfil(k, in, "Trjdrv");

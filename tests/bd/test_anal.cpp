@@ -102,6 +102,11 @@ TEST(AnalTraj, FreeDiffusionGivesTheDiffusionConstantThatMadeIt) {
     const TrajResults r4 = anltrj(load(lines, 1), s);
     EXPECT_NEAR(r4.dt, 4 * dt, 1e-6);
     EXPECT_NEAR(r4.tdcmin.mean, D, 4 * D * std::sqrt(2.0 / 3.0 / (npairs / 4)));
+    // Frames at least 0.8 ps apart are the same frames.
+    s.step = 1, s.dtim = 0.8f;
+    const TrajResults rt = anltrj(load(lines, 1), s);
+    EXPECT_EQ(rt.all.frames, r4.all.frames);
+    EXPECT_DOUBLE_EQ(rt.tdcmin.mean, r4.tdcmin.mean);
 }
 
 TEST(AnalTraj, RigidUnitKeepsItsInternalCoordinates) {
@@ -356,6 +361,41 @@ TEST_F(Anal, AddOfTwoFilesEqualsOneRecordOfBoth) {
     std::vector<std::string> got;
     for (std::string ln; std::getline(f, ln);) got.push_back(ln);
     EXPECT_EQ(got, one);
+}
+
+TEST_F(Anal, DihedralHistogramsAreWrittenAfterTheAnalysis) {
+    // A unit of four beads whose dihedral stays at 180 - atan(2) = 116.57
+    // degrees over five frames, then one frame at -45.
+    std::ofstream("quad.qcrd") << "atom 1 ALA CA 0 0 0 0 2\natom 2 ALA CA 3 0 0 0 2\n"
+                                  "atom 3 ALA CA 3 4 0 0 2\natom 4 ALA CA 4 4 2 0 2\nend\n";
+    std::vector<std::string> l{rec(-1, 1, 1, 0)};
+    for (int f = 0; f < 6; ++f) {
+        const double z = f < 5 ? 2 : -1, x = f < 5 ? 4 : 2;  // (-1, 0, -1) from subunit 3: -45 degrees
+        const double p[4][3] = {{0, 0, 0}, {3, 0, 0}, {3, 4, 0}, {x, 4, z}};
+        for (const auto& q : p) l.push_back(rec(f, q[0], q[1], q[2]));
+    }
+    l.push_back(rec(-999, 1, 1, 0));
+    put("quad.trj", l);
+    s = std::make_unique<test::Session>(
+        "read mol 1 qcard file ion.qcrd end\nread mol 2 qcard file quad.qcrd end\n"
+        "edit suni iflx 1 nums 4 atnu 2 2 3 3 4 4 5 5 end\n"
+        "anal traj file quad.trj dihe all end end\nwrite rama file r.dat end\nwrite trama file t.dat end\nstop\n");
+    ASSERT_EQ(run_kova(s->k), 0) << s->listing();
+    auto lines = [](const char* name) {
+        std::ifstream f(name);
+        std::vector<std::string> v;
+        for (std::string ln; std::getline(f, ln);) v.push_back(ln);
+        return v;
+    };
+    const auto r = lines("r.dat"), t = lines("t.dat");
+    ASSERT_EQ(r.size(), 37u);
+    EXPECT_EQ(r[0], " Temp Rama #     1  For dihedrals     1       1");  // no blanks after the last number
+    EXPECT_EQ(r[1 + 29], "  110.000         0.833333");  // 5 of 6 frames
+    EXPECT_EQ(r[1 + 13], "  -50.000         0.166667");
+    EXPECT_EQ(r[1 + 0], " -180.000         0.000000");
+    ASSERT_EQ(t.size(), 37u);
+    EXPECT_EQ(t[0], "          36          36");
+    EXPECT_EQ(t[1 + 29], "  110.000              5");
 }
 
 TEST_F(Anal, DamagedFilesAreNamedWithTheirRecord) {
