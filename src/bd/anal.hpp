@@ -145,6 +145,9 @@ struct TrajResults {
     MeanSd tdcmin, tdcmax;        // over trajectories
     std::vector<MeanSd> rdcmin, rdcmax, dccmin, dccmax;
     std::vector<Corr> reor, vlen, dcor;  // per vector; per dcc dihedral
+    // Cross-correlation <cos(phi_next(t) - phi(0))> of each dcc dihedral with
+    // the next one listed.
+    std::vector<Corr> dcross;
     std::vector<double> cosend;          // per vector: mean cosine between the first and last frame
     std::vector<std::vector<size_t>> sel;  // the frames analysed, per trajectory
     // Dihedral distributions (width bin) per listed dihedral.

@@ -140,6 +140,8 @@ TrajResults anltrj(const TrjData& d, const TrajSettings& s) {
     // Correlation sums per lag.
     std::vector<std::vector<Acc>> creo(nv, std::vector<Acc>(size_t(r.ncor))), clen = creo;
     std::vector<std::vector<Acc>> cdih(nc, std::vector<Acc>(size_t(r.ncor)));
+    std::vector<std::vector<Acc>> cross(nc > 1 ? nc - 1 : 0, std::vector<Acc>(size_t(r.ncor)));
+    std::vector<double> phi0(static_cast<size_t>(nc)), phi1(static_cast<size_t>(nc));  // dihedrals of the two frames of a lag
     std::vector<Acc> cosend(nv);
     size_t nsel = 0;
     for (const auto& fr : sel) nsel += fr.size();
@@ -265,10 +267,13 @@ TrajResults anltrj(const TrjData& d, const TrajSettings& s) {
                 }
                 for (int q = 0; q < nc; ++q) {
                     const int h = s.dcc[q];
-                    const double p0 = dihedral(P(f0, h), P(f0, h + 1), P(f0, h + 2), P(f0, h + 3));
-                    const double p1 = dihedral(P(f1, h), P(f1, h + 1), P(f1, h + 2), P(f1, h + 3));
-                    cdih[q][lag].add(std::cos((p1 - p0) / rad2deg));
+                    phi0[size_t(q)] = dihedral(P(f0, h), P(f0, h + 1), P(f0, h + 2), P(f0, h + 3));
+                    phi1[size_t(q)] = dihedral(P(f1, h), P(f1, h + 1), P(f1, h + 2), P(f1, h + 3));
+                    cdih[q][lag].add(std::cos((phi1[size_t(q)] - phi0[size_t(q)]) / rad2deg));
                 }
+                // Cross-correlation of each dihedral with the next one listed.
+                for (int q = 0; q + 1 < nc; ++q)
+                    cross[q][lag].add(std::cos((phi1[size_t(q + 1)] - phi0[size_t(q)]) / rad2deg));
             }
     }
     // Histograms for write rama: each dihedral, then consecutive pairs.
@@ -315,6 +320,11 @@ TrajResults anltrj(const TrjData& d, const TrajSettings& s) {
         Corr c;
         for (int lag = 0; lag < r.ncor; ++lag) c.c.push_back(cdih[q][lag].get());
         r.dcor.push_back(c);
+    }
+    for (int q = 0; q + 1 < nc; ++q) {
+        Corr c;
+        for (int lag = 0; lag < r.ncor; ++lag) c.c.push_back(cross[q][lag].get());
+        r.dcross.push_back(c);
     }
     r.tdcmin = tmin.get(), r.tdcmax = tmax.get();
     return r;
@@ -401,6 +411,11 @@ void anruns(Kova& k, const TrajResults& r, const TrajSettings& s) {
     for (size_t q = 0; q < r.dcor.size(); ++q) {
         const bool fit = std::find(s.drt.begin(), s.drt.end(), s.dcc[q]) != s.drt.end();
         prtcor(k, r.dcor[q], r.dt, "  Dihedral autocorrelation <cos(phi(t)-phi(0))> of dihedral", s.dcc[q], fit);
+    }
+    for (size_t q = 0; q < r.dcross.size(); ++q) {
+        const std::string title = "  Cross-correlation <cos(phi2(t)-phi1(0))>, phi2 dihedral " +
+                                  std::to_string(s.dcc[q + 1]) + ", phi1 dihedral";
+        prtcor(k, r.dcross[q], r.dt, title, s.dcc[q], false);
     }
     for (size_t q = 0; q < r.reor.size(); ++q) {
         if (s.leng || s.lrt) prtcor(k, r.vlen[q], r.dt, "  Length correlation of vector", int(q + 1), s.lrt);

@@ -113,7 +113,7 @@ TEST(AnalTraj, RigidUnitKeepsItsInternalCoordinates) {
     // A right triangle 3-4-5 moved and turned at random each frame: bonds 3
     // and 4, angle 90, rgyr**2 = (9 + 16 + 25)/9, rgyr**2/<b**2> = (50/9)/12.5.
     Gen gen;
-    const double body[4][3] = {{0, 0, 0}, {3, 0, 0}, {3, 4, 0}, {4, 4, 2}};
+    const double body[5][3] = {{0, 0, 0}, {3, 0, 0}, {3, 4, 0}, {4, 4, 2}, {6, 5, 1}};
     auto frames = [&](int nsub) {
         std::vector<std::string> lines{rec(-1, 1, 1, 0)};
         for (int f = 0; f < 50; ++f) {
@@ -163,6 +163,21 @@ TEST(AnalTraj, RigidUnitKeepsItsInternalCoordinates) {
     ASSERT_EQ(d.rama.size(), 1u);
     EXPECT_EQ(d.rama[0].norm, 50);
     EXPECT_EQ(d.rama[0].count[29], 50);  // the bin from 110 to 120 degrees
+
+    // Five subunits, two fixed dihedrals: their correlations stay at
+    // cos 0 = 1 and cos(phi2 - phi1) at every lag.
+    s.dcc = {1, 2};
+    const TrajResults cc = anltrj(load(frames(5), 5), s);
+    float f[5][3];
+    for (int i = 0; i < 5; ++i)
+        for (int e = 0; e < 3; ++e) f[i][e] = float(body[i][e]);
+    const double phi2 = dihedral(f[1], f[2], f[3], f[4]);
+    ASSERT_EQ(cc.dcross.size(), 1u);
+    for (int lag = 0; lag < cc.ncor; ++lag) {
+        EXPECT_NEAR(cc.dcor[0].c[size_t(lag)].mean, 1, 1e-5);
+        EXPECT_NEAR(cc.dcross[0].c[size_t(lag)].mean, std::cos((phi2 - phi) / 57.29577951308232), 1e-3);
+    }
+    EXPECT_NEAR(cc.dccmin[0].mean, 0, 1e-5);  // a dihedral that never turns
     const float a[3] = {1, 0, 0}, b[3] = {0, 0, 0}, c[3] = {0, 1, 0}, t[3] = {-1, 1, 0}, cis[3] = {1, 1, 0};
     EXPECT_NEAR(dihedral(a, b, c, t), 180, 1e-9);
     EXPECT_NEAR(dihedral(a, b, c, cis), 0, 1e-9);
