@@ -22,6 +22,17 @@ deps:
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+	@# Optional: the mmCIF reader (gemmi headers and the PEGTL parser they use)
+	@# and the gemmi program, which converts a PDB file to mmCIF in a test.
+	@optional=""; \
+	[ -f /usr/include/gemmi/mmcif.hpp ] || optional="$$optional gemmi-dev"; \
+	[ -f /usr/include/tao/pegtl.hpp ] || optional="$$optional tao-pegtl-dev"; \
+	command -v gemmi >/dev/null || optional="$$optional gemmi"; \
+	if [ -n "$$optional" ]; then \
+	  echo "installing (optional):$$optional"; \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$optional) || \
+	    echo "optional packages not installed: read ... cif will not be available"; \
+	fi
 
 build: deps
 	@cmake --preset release >/dev/null

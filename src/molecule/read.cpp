@@ -11,13 +11,18 @@
 #include "elec/gridfile.hpp"
 #include "fortio/format.hpp"
 #include "molecule/read.hpp"
+#include "molecule/read_formats.hpp"
+#include "elec/gridfile_dx.hpp"
 
 namespace kova {
 
 namespace {
 
-const char* const format_label[5] = {"free format PDB     ", "fixed format PDB    ", "card format         ",
-                                     "qcard format        ", "fixed CHARMM PDB    "};
+// Formats 0-4 and 6-7 (5 is a trajectory frame, listed otherwise).
+const char* const format_label[8] = {"free format PDB     ", "fixed format PDB    ", "card format         ",
+                                     "qcard format        ", "fixed CHARMM PDB    ", "",
+                                     "PQR format          ", "mmCIF format        "};
+constexpr int fmt_pqr = 6, fmt_cif = 7;
 
 std::string label(std::string_view text) { return pad(text, 52) + ":"; }
 
@@ -35,11 +40,24 @@ struct ReadCommand {
     int bcol = 2;
     bool exclh = true;
     bool inter = false;
+    bool dx = false;  // grid maps in the OpenDX layout
 };
 
 // Opens the structure file on the command's unit, unless the lines come from
 // the command input. False (after a message) when the file cannot be read.
 bool open_input(Kova& k, const ReadCommand& c, const std::string& file) {
+    if (c.fmt == fmt_cif && !cif_available()) {
+        msg(k, "WARNING: reed(110) mmCIF files cannot be read: the mmCIF reader is not available in this build.",
+            " Read command aborted.");
+        kvabort(k, warning);
+        return false;
+    }
+    if (c.fmt == fmt_cif && c.inter) {
+        msg(k, "WARNING: reed(115) mmCIF structures are read from a file, not from the command input.",
+            " Read command aborted.");
+        kvabort(k, warning);
+        return false;
+    }
     if (c.inter) return true;
     if (reserved_unit(c.unit)) {
         msg(k, "SERIOUS: reed(035) unit number reserved by the program: ", std::to_string(c.unit));
@@ -73,7 +91,7 @@ void listing_head(Kova& k, const char* what, const char* number_label, int numbe
     out(k, "(1x,a)", what);
     out(k, "(1x,a,i10)", label(number_label), number);
     out(k, "(1x,a,a20)", label("  Coordinate file"), pad(file, linlen));
-    if (fmt >= 0 && fmt <= 4) out(k, "(1x,a,a20)", label("  File format"), format_label[fmt]);
+    if (fmt >= 0 && fmt <= 7 && fmt != 5) out(k, "(1x,a,a20)", label("  File format"), format_label[fmt]);
 }
 
 // The count of alternate-location records left out, shown only when there
@@ -138,6 +156,8 @@ void read_molecule(Kova& k, const ReadCommand& c, const std::string& file) {
         case 4: last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt, &skipped); }); break;
         case 2: last = with_input(k, c, [&](int u) { return card(k, u, first, t); }); break;
         case 3: last = with_input(k, c, [&](int u) { return qcard(k, u, first, t, imol); }); break;
+        case fmt_pqr: last = with_input(k, c, [&](int u) { return pqr(k, u, first, t, imol, &skipped); }); break;
+        case fmt_cif: last = with_input(k, c, [&](int) { return cif(k, file, first, t, &skipped); }); break;
         case 5:
             if (reserved_unit(c.unit)) {
                 msg(k, "SERIOUS: reed(035) unit number reserved by the program: ", std::to_string(c.unit));
@@ -226,6 +246,10 @@ void read_reference(Kova& k, const ReadCommand& c, const std::string& file) {
     int skipped = 0;
     if (c.fmt == 2)
         last = with_input(k, c, [&](int u) { return card(k, u, first, t); });
+    else if (c.fmt == fmt_pqr)
+        last = with_input(k, c, [&](int u) { return pqr(k, u, first, t, 0, &skipped); });
+    else if (c.fmt == fmt_cif)
+        last = with_input(k, c, [&](int) { return cif(k, file, first, t, &skipped); });
     else
         last = with_input(k, c, [&](int u) { return pdb(k, u, first, t, c.fmt, &skipped); });
     m.reflst[m.nref] = last;
@@ -391,10 +415,15 @@ void read_grid(Kova& k, const ReadCommand& c, const std::string& type, const std
     out(k, "(1x,a)", "READ GRID");
     out(k, "(1x,a,a20)", label("  Grid type"), pad(kind, linlen));
     out(k, "(1x,a,a20)", label("  Grid file"), pad(file, linlen));
+    if (c.dx) out(k, "(1x,a,a20)", label("  Grid file format"), pad("OpenDX", linlen));
     std::string title;
     int grdflg = 0;
-    if (!inpgrd(k, file, k.files.rdunit, c.binary ? 0 : 1, title, g.nx, g.ny, g.nz, g.h, g.xo, g.yo, g.zo, grdflg,
-                map, maxgrid, scale, k.files.msgunit)) {
+    // An OpenDX potential is in kT/e at the temperature of the elec settings.
+    const bool read = c.dx ? inpdx(k, file, k.files.rdunit, g.nx, g.ny, g.nz, g.h, g.xo, g.yo, g.zo, map, maxgrid,
+                                   phi ? 1.0 / (double(gasconst) * k.env.temp) : double(scale), k.files.msgunit)
+                           : inpgrd(k, file, k.files.rdunit, c.binary ? 0 : 1, title, g.nx, g.ny, g.nz, g.h, g.xo,
+                                    g.yo, g.zo, grdflg, map, maxgrid, scale, k.files.msgunit);
+    if (!read) {
         msg(k, "ERROR: reed(075) Grid not read; the grid store is unchanged.");
         kvabort(k, error);
         return;
@@ -469,6 +498,9 @@ void reed(Kova& k) {
             s.type = w;
         } else if (w == "ascii" || w == "binary") {
             c.binary = w == "binary";
+            c.dx = false;
+        } else if (w == "dx") {
+            c.dx = true;
         } else if (w == "file") {
             s.file = getfil(k, in, "Read");
             c.inter = false;
@@ -476,9 +508,10 @@ void reed(Kova& k) {
             c.inter = true;
             c.unit = in;
             s.file = "#standard input#";
-        } else if (w == "pdb" || w == "fpdb" || w == "card" || w == "qcard" || w == "qpdb" || w == "traj") {
-            static const char* const names[6] = {"pdb", "fpdb", "card", "qcard", "qpdb", "traj"};
-            for (int f = 0; f < 6; ++f)
+        } else if (w == "pdb" || w == "fpdb" || w == "card" || w == "qcard" || w == "qpdb" || w == "traj" ||
+                   w == "pqr" || w == "cif") {
+            static const char* const names[8] = {"pdb", "fpdb", "card", "qcard", "qpdb", "traj", "pqr", "cif"};
+            for (int f = 0; f < 8; ++f)
                 if (w == names[f]) c.fmt = f;
         } else if (w == "skip") {
             c.skip = getint(k, in, "Reed");

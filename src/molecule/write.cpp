@@ -15,7 +15,9 @@
 #include "command/readers.hpp"
 #include "command/tokens.hpp"
 #include "elec/gridfile.hpp"
+#include "elec/gridfile_dx.hpp"
 #include "molecule/prox.hpp"
+#include "molecule/read_formats.hpp"
 #include "molecule/select.hpp"
 
 namespace kova {
@@ -31,12 +33,13 @@ constexpr int brkrec = 108;                 // bytes per record of a bricked map
 struct WriteCommand {
     std::string type = "grid";  // grid, coord, vector, surf, rama, trama
     std::string grid = "phi";   // phi, epsc, epsi, epsj, epsk, rho, exgrid
-    int form = 1;               // 1 ascii (formatted), 0 binary
+    int form = 1;               // 1 ascii (formatted), 0 binary, 2 OpenDX
     std::string file;           // blank: the type's default name
     int intv = 1;
     float setint = 0.0f;
     bool excl = false;
     bool qrad = false;
+    bool standard = false;      // standard-aligned PDB (PQR with qrad) records
     bool useunit = false;
     int unit = 0;
 };
@@ -150,7 +153,7 @@ void write_coord(Kova& k, const WriteCommand& c) {
         return;
     }
     if (!c.useunit) kvopen(k, unit, name, true);
-    const int unset_atoms = outpdb(k, unit, c.qrad);
+    const int unset_atoms = c.standard ? outstd(k, unit, c.qrad) : outpdb(k, unit, c.qrad);
     if (!c.useunit) k.units.close(unit);
     out(k, "(1x,'  Write type                           (grid,coord) :',a20)", pad("coordinate", linlen));
     out(k, "(1x,'  Output file name                           (file) :',a20)", pad(name, linlen));
@@ -236,10 +239,15 @@ void write_grid(Kova& k, const WriteCommand& c) {
         inside = c.setint * kcal;
     else if (kind->word != "phi")
         inside = c.setint * kcal / scale;
-    const std::string name = c.file.empty() ? kind->file : c.file;
+    std::string name = c.file.empty() ? kind->file : c.file;
+    if (c.form == 2 && c.file.empty()) name = name.substr(0, name.size() - 3) + "dx";
     const std::string used = free_name(name);
     const float* map = gridmap(g, kind->word).data();
-    if (c.excl)
+    if (c.form == 2)  // OpenDX: the potential in kT/e, the other maps as in the native files
+        outdx(k, name, k.files.wrunit, kind->title, g.nx, g.ny, g.nz, g.h, ox, oy, oz, map,
+              kind->word == "phi" ? 1.0 / (double(gasconst) * k.env.temp) : double(scale),
+              c.excl ? g.iacs.data() : nullptr, inside, c.intv);
+    else if (c.excl)
         outxgr(k, name, k.files.wrunit, c.form, kind->title, g.nx, g.ny, g.nz, g.h, ox, oy, oz, kind->code, map,
                scale, g.iacs.data(), inside, c.intv);
     else
@@ -250,7 +258,7 @@ void write_grid(Kova& k, const WriteCommand& c) {
     out(k, "(1x,'  Output file name                           (file) :',a20)", pad(used, linlen));
     out(k, "(1x,'  Points written at intervals of           (intv #) :',i10)", c.intv);
     out(k, "(1x,'  Output file format                 (binary,ascii) :',a20)",
-        pad(c.form == 0 ? "binary" : "ascii", linlen));
+        pad(c.form == 0 ? "binary" : c.form == 2 ? "OpenDX" : "ascii", linlen));
     if (c.excl) out(k, "(1x,'  Interior points set to               (setint #.#) :',e10.4)", inside * scale);
 }
 
@@ -545,6 +553,10 @@ void right(Kova& k) {
             c.form = 1;
         } else if (w == "binary") {
             c.form = 0;
+        } else if (w == "dx") {
+            c.form = 2;
+        } else if (w4 == "stan") {
+            c.standard = true;
         } else if (w == "coord") {
             c.type = "coord";
         } else if (w == "unit") {
