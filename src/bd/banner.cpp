@@ -112,6 +112,7 @@ void banner(Kova& k, const BdRun& b) {
         flag(k, "Units start frozen (b surface beyond p)", "", b.frozen);
     }
     flag(k, "Move bumped subunits back to contact", "bkbmp", b.bkbmp);
+    flag(k, "Independent random stream per run", "indrnd", b.indrnd);
     count(k, "Constraint cycles after a bump", "mcyccn #", b.mcyccn);
 
     title(k, "ANALYSIS INFORMATION");

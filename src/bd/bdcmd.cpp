@@ -518,6 +518,8 @@ void bddrv(Kova& k) {
             b.dfcr = false;
         } else if (w == "cnsr" || w == "ncnsr") {
             b.cnsr = w == "cnsr";
+        } else if (w == "indrnd" || w == "nindrnd") {
+            b.indrnd = w == "indrnd";
         } else if (prefix4(w, "rate") || prefix4(w, "nrat")) {
             b.rateon = prefix4(w, "rate");
         } else if (prefix4(w, "zhou")) {

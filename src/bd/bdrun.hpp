@@ -76,6 +76,9 @@ struct BdRun {
     bool frozen = false;  // the units start frozen (b surface beyond p)
     bool rateon = true;   // rate constant at the end of the run
     bool focor = false, loccor = false;  // run-wide constraint correction
+    // Every run draws from its own random stream (seeded from the seeds and
+    // the run number), so that runs can go to threads in any order.
+    bool indrnd = false;
 
     // Printing and statistics.
     bool stpst = false;  // coordinates every stpat steps

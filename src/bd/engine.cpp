@@ -9,6 +9,9 @@
 #include "bd/engine.hpp"
 
 #include <unistd.h>
+#ifdef _OPENMP
+#include <omp.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -64,6 +67,19 @@ bool bkbump(const GridStore& g, float srad, const float cur[3], float trial[3]) 
 
 namespace {
 
+// What one run writes when it runs on a thread of its own: records in the
+// order written, each for its unit (a negative unit: an unformatted record
+// of unit -unit); and the severity that stopped the run, if one did.
+struct RunLog {
+    struct Rec {
+        int unit;
+        std::string text;
+    };
+    std::vector<Rec> recs;
+    int fault = 0;
+};
+struct RunFault {};
+
 struct Engine {
     Kova& k;
     BdRun& b;
@@ -94,8 +110,49 @@ struct Engine {
     std::array<int, maxsub> fchgstep{};
     std::string rstused, denused;
     BdTotals totals;
+    // The random stream and the reaction state the trajectories use: the
+    // run's own in a run with independent streams, else the program's.
+    RandomState* rs = nullptr;
+    ReactionStore* rx = nullptr;
+    // Where the records go: straight to their units, or, for a run done on
+    // a thread of its own, into the run's log, written out in run order.
+    RunLog* log = nullptr;
+    const std::vector<float>* starts = nullptr;  // start positions read ahead
+    size_t next_start = 0;
+    int reacted_count_last = 0;  // 1 when the last trajectory reacted
 
-    Engine(Kova& kk, BdRun& bb) : k(kk), b(bb), m(kk.mol), u(kk.mol.units) {}
+    Engine(Kova& kk, BdRun& bb) : k(kk), b(bb), m(kk.mol), u(kk.mol.units), rs(&kk.rnd.raset1), rx(&kk.rxn) {}
+
+    template <class... A>
+    void emit(int unit, std::string_view fmt, const A&... a) {
+        if (!log) return kova::fwrite(k, unit, fmt, a...);
+        for (std::string& r : fortio::format_write(fmt, {detail::item(a)...})) log->recs.push_back({unit, std::move(r)});
+    }
+    template <class... A>
+    void lst(std::string_view fmt, const A&... a) {
+        emit(k.files.outunit, fmt, a...);
+    }
+    void emit_records(int unit, std::vector<std::string> recs) {
+        if (!log) return k.units.write(unit, recs);
+        for (std::string& r : recs) log->recs.push_back({unit, std::move(r)});
+    }
+    void emit_binary(int unit, std::span<const std::byte> data) {
+        if (!log) {
+            k.units.write_unformatted(unit, data);
+            return;
+        }
+        log->recs.push_back({-unit, std::string(reinterpret_cast<const char*>(data.data()), data.size())});
+    }
+    // Ends the run at this severity when the abort level says so: at once
+    // on the main path; on a thread, the run stops and the program ends
+    // once the runs before it are written out.
+    void fail(int severity) {
+        if (!log) return kvabort(k, severity);
+        if (severity >= fatal || k.flags.bomb <= severity) {
+            log->fault = severity;
+            throw RunFault{};
+        }
+    }
 
     bool is_fixed(int i) const { return m.sbfix[i + 1] == 1 || m.sbtype[i + 1] < 32; }
     // A subunit that moves in this step.
@@ -109,29 +166,30 @@ struct Engine {
     [[noreturn]] void stop_fault(const ForceFault& f) {
         switch (f.kind) {
         case ForceFault::pair:
-            out(k, "(1x,'  ERROR:clcfrc(103)- at step ',i5,' squared distance between subunits',i5,' and ',i5,' is ',f8.3)",
+            lst("(1x,'  ERROR:clcfrc(103)- at step ',i5,' squared distance between subunits',i5,' and ',i5,' is ',f8.3)",
                 nstep, f.i, f.j, f.value);
             break;
         case ForceFault::interunit:
-            out(k, "(1x,'  ERROR:iunfrc(103)- at step ',i5,' squared distance between subunits',i5,' and ',i5,' is ',f8.3)",
+            lst("(1x,'  ERROR:iunfrc(103)- at step ',i5,' squared distance between subunits',i5,' and ',i5,' is ',f8.3)",
                 nstep, f.i, f.j, f.value);
             break;
         case ForceFault::bond:
-            out(k, "(1x,'  ERROR: fbond (108) - Bond between subunits',i5,' and ',i5,' shorter than 0.0001 A at step ',i10)",
+            lst("(1x,'  ERROR: fbond (108) - Bond between subunits',i5,' and ',i5,' shorter than 0.0001 A at step ',i10)",
                 f.i, f.j, nstep);
             break;
         case ForceFault::angle:
-            out(k, "(1x,'  ERROR: fangle (103) - at step ',i10,' angle arm between subunits',i5,' and ',i5,' shorter than 0.0001 A')",
+            lst("(1x,'  ERROR: fangle (103) - at step ',i10,' angle arm between subunits',i5,' and ',i5,' shorter than 0.0001 A')",
                 nstep, f.i, f.j);
             break;
         default:
-            out(k, "(1x,'ERROR: fnnb (001) - at step ',i10,' distance between subunits is less than SMALL')", nstep);
+            lst("(1x,'ERROR: fnnb (001) - at step ',i10,' distance between subunits is less than SMALL')", nstep);
         }
-        kvabort(k, fatal);
-        endrun(k, exit_fatal);  // never reached: fatal always ends the run
+        fail(fatal);
+        throw RunFault{};  // never reached: a fatal fault always ends the run
     }
 
-    void setup() {
+    // The model of the run and the positions it starts from.
+    void prepare() {
         n = m.nsbtot;
         epsout = k.env.sdie * eps0;
         kappa = k.env.kappa;
@@ -144,6 +202,11 @@ struct Engine {
         for (int i = 0; i < n; ++i) {
             cur[3 * i] = m.sbx[i + 1], cur[3 * i + 1] = m.sby[i + 1], cur[3 * i + 2] = m.sbz[i + 1];
         }
+        totals.nrxn.assign(static_cast<size_t>(b.nrun), 0);
+    }
+
+    // The files of the whole simulation, opened once.
+    void open_files() {
         if (b.imfrce) {
             std::string name = k.files.frcname;
             kvopen(k, k.files.frcunit, name, true);
@@ -157,7 +220,6 @@ struct Engine {
         kvopen(k, denunit, denused, false);
         const std::int32_t zero = 0;
         k.units.write_unformatted(denunit, std::as_bytes(std::span(&zero, 1)));
-        totals.nrxn.assign(static_cast<size_t>(b.nrun), 0);
     }
 
     // Start positions of every mobile unit: centroid on the b surface within
@@ -176,15 +238,15 @@ struct Engine {
             for (int s = i; s <= j; ++s)
                 for (int c = 0; c < 3; ++c) g[c] += cur[3 * s + c];
             for (int c = 0; c < 3; ++c) g[c] /= (j - i + 1);
-            const float phi = b.phil + (b.phih - b.phil) * rnd1(k);
-            const float ct = std::cos(b.thth) + (std::cos(b.thtl) - std::cos(b.thth)) * rnd1(k);
+            const float phi = b.phil + (b.phih - b.phil) * rs->uniform();
+            const float ct = std::cos(b.thth) + (std::cos(b.thtl) - std::cos(b.thth)) * rs->uniform();
             const float st = std::sqrt(std::max(0.0f, 1 - ct * ct));
             const float centre[3] = {cx + b.bsurf * st * std::cos(phi), cy + b.bsurf * st * std::sin(phi), cz + b.bsurf * ct};
             // Three random directions made orthonormal in order.
             double e[3][3];
             for (int v = 0; v < 3; ++v) {
                 for (int tries = 0;; ++tries) {
-                    const double ph = 2 * 3.14159265358979 * rnd1(k), c = 1 - 2 * double(rnd1(k)), sn = std::sqrt(std::max(0.0, 1 - c * c));
+                    const double ph = 2 * 3.14159265358979 * rs->uniform(), c = 1 - 2 * double(rs->uniform()), sn = std::sqrt(std::max(0.0, 1 - c * c));
                     double w[3] = {sn * std::cos(ph), sn * std::sin(ph), c};
                     for (int p = 0; p < v; ++p) {
                         const double d = w[0] * e[p][0] + w[1] * e[p][1] + w[2] * e[p][2];
@@ -211,19 +273,23 @@ struct Engine {
         for (int i = 0; i < n; ++i) {
             if (m.sbtype[i + 1] < 64) continue;
             float p[3] = {0, 0, 0};
+            if (starts) {  // read ahead for runs on threads, in run order
+                for (int c = 0; c < 3; ++c) cur[3 * i + c] = (*starts)[next_start++];
+                continue;
+            }
             const int unit = k.files.strunit;
             const fortio::ReadResult rr = fortio::list_read(
                 [&](std::string& rec) { return k.units.read(unit, rec) == fortio::IoStatus::ok; }, {&p[0], &p[1], &p[2]});
             if (rr.status != fortio::ReadStatus::ok || !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
-                fwrite(k, k.files.msgunit, "(1x,'FATAL: bd (002) start position file ',a,' has no position for subunit ',i4,' of trajectory ',i6)",
+                emit(k.files.msgunit, "(1x,'FATAL: bd (002) start position file ',a,' has no position for subunit ',i4,' of trajectory ',i6)",
                        b.stropen, i + 1, traj);
-                kvabort(k, fatal);
+                fail(fatal);
             }
             for (int c = 0; c < 3; ++c) cur[3 * i + c] = p[c];
         }
     }
 
-    void write_record(int unit, float a, float x, float y, float z) { fwrite(k, unit, "(1x,f12.3,3(2x,f8.3))", a, x, y, z); }
+    void write_record(int unit, float a, float x, float y, float z) { emit(unit, "(1x,f12.3,3(2x,f8.3))", a, x, y, z); }
     void unit_records() {
         for (int un = 1; un <= std::min(u.nunit, maxflx); ++un) {
             if (!b.rcrd[un] || b.intr[un] <= 0 || nstep % b.intr[un] != 0) continue;
@@ -258,21 +324,21 @@ struct Engine {
     }
 
     void diffusion(float sqdt) {
-        RandomState& rs = k.rnd.raset1;
+        RandomState& rng = *rs;
         const GaussTable& g = k.rnd.gtab;
         const std::span<float> dsp(disp.data(), 3 * n);
         std::fill(dsp.begin(), dsp.end(), 0.0f);
         if (b.sphere1) {
-            if (b.rndon) clcqsm(*t, rs, g, sqdt, dsp);
+            if (b.rndon) clcqsm(*t, rng, g, sqdt, dsp);
             return;
         }
         if (b.sphere2 && !frozen) {
-            const bool unequal = clcqsd(hm, std::span<const float>(cur.data(), 6), *t, rs, g, sqdt, dsp);
+            const bool unequal = clcqsd(hm, std::span<const float>(cur.data(), 6), *t, rng, g, sqdt, dsp);
             if (!b.rndon) std::fill(dsp.begin(), dsp.end(), 0.0f);
             if (unequal && !warned_unequal) {
                 warned_unequal = true;
                 out_text("(1x,'  WARNING: clcqsd(055) modified Oseen tensor',/,' used for subunits with nonidentical hydrodynamic radii')");
-                kvabort(k, warning);
+                fail(warning);
             }
             return;
         }
@@ -297,14 +363,14 @@ struct Engine {
                 const float d = std::sqrt(dx * dx + dy * dy + dz * dz);
                 if (near == i || d < best) near = j, best = d;
             }
-            out(k, "(1x,'ERROR: calcss (001) diffusion tensor not positive definite at step ',i10,' of trajectory ',i6)", nstep + 1, traj);
-            out(k, "(1x,'  subunit ',i4,', nearest subunit ',i4,' at ',f8.3,' A; overlapping subunits need the modified Oseen tensor')",
+            lst("(1x,'ERROR: calcss (001) diffusion tensor not positive definite at step ',i10,' of trajectory ',i6)", nstep + 1, traj);
+            lst("(1x,'  subunit ',i4,', nearest subunit ',i4,' at ',f8.3,' A; overlapping subunits need the modified Oseen tensor')",
                 i + 1, near + 1, best);
-            kvabort(k, fatal);
+            fail(fatal);
         }
-        calcss(*t, 3 * n, rs, g, sqdt, dsp);
+        calcss(*t, 3 * n, rng, g, sqdt, dsp);
     }
-    void out_text(const char* fmt) { out(k, fmt); }
+    void out_text(const char* fmt) { lst(fmt); }
 
     bool excluded(const float* p) const { return bump_excluded(k.mess, p); }
     bool back_bump(int i) { return bkbump(k.mess, b.srad, &cur[3 * i], &trial[3 * i]); }
@@ -322,8 +388,8 @@ struct Engine {
                 ++unitbump[m.sbunit[i + 1]];
                 ++nbump;
                 any = true;
-                if (b.stpst) out(k, "(1x,'  Bump at subunit:',i10,' of unit                :',i10)", i + 1, m.sbunit[i + 1]);
-                if (first_bump && b.stpst) out(k, "(1x,'  First bump in trajectory at step :',i10,' subunit :',i10)", nstep, i + 1);
+                if (b.stpst) lst("(1x,'  Bump at subunit:',i10,' of unit                :',i10)", i + 1, m.sbunit[i + 1]);
+                if (first_bump && b.stpst) lst("(1x,'  First bump in trajectory at step :',i10,' subunit :',i10)", nstep, i + 1);
                 first_bump = false;
             }
         for (int i = 0; i < n; ++i) {
@@ -374,8 +440,8 @@ struct Engine {
         const XyzView sub{tx, ty, tz};
         RxnTrace trace;
         const bool print = b.drsite && b.stpat > 0 && nstep % b.stpat == 0;
-        const bool r = rxntst(k.rxn, atoms, sub, dt, b.zhou, k.rnd.raset1, print ? &trace : nullptr);
-        if (print) prtdrs(k, trace, nstep, tim);
+        const bool r = rxntst(*rx, atoms, sub, dt, b.zhou, *rs, print ? &trace : nullptr);
+        if (print) emit_records(k.files.outunit, drsite_records(trace, nstep, tim));
         return r;
     }
 
@@ -393,37 +459,37 @@ struct Engine {
                 if (c2 > fchg[i]) fchg[i] = c2, fchgstep[i] = nstep;
             }
             if (f * tokcal > 99999)
-                out(k, "(1x,'  WARNING: anfrc (001) -',/,1x,'  Force for subunit ',i4,26x,'  :>99999.000 kcal/mol/A')", i + 1);
+                lst("(1x,'  WARNING: anfrc (001) -',/,1x,'  Force for subunit ',i4,26x,'  :>99999.000 kcal/mol/A')", i + 1);
         }
         std::copy(frc.begin(), frc.begin() + 3 * n, prevf.begin());
         if (total > b.maxfrc) {
-            out(k, "(1x,'  Total force greater than maxfrc at step           :',i10)", nstep);
+            lst("(1x,'  Total force greater than maxfrc at step           :',i10)", nstep);
             for (int i = 0; i < n; ++i)
-                out(k, "(1x,'  Subunit ',i4,' of unit ',i4,3(2x,f8.3))", i + 1, m.sbunit[i + 1], cur[3 * i], cur[3 * i + 1], cur[3 * i + 2]);
-            fwrite(k, k.files.frcunit, "(1x,f10.3,2x,f10.3)", tim, float(total * tokcal));
+                lst("(1x,'  Subunit ',i4,' of unit ',i4,3(2x,f8.3))", i + 1, m.sbunit[i + 1], cur[3 * i], cur[3 * i + 1], cur[3 * i + 2]);
+            emit(k.files.frcunit, "(1x,f10.3,2x,f10.3)", tim, float(total * tokcal));
         }
     }
 
     void trajectory_line(bool header) {
-        if (header) out(k, "(1x,'traj    steps    bumps   time(ps)  rxn    rdist  ')");
-        out(k, "(1x,i4,1x,i8,1x,i8,1x,f10.2,3x,l1,3x,f8.3)", traj, nstep, nbump, tim, reacted, rcen);
+        if (header) lst("(1x,'traj    steps    bumps   time(ps)  rxn    rdist  ')");
+        lst("(1x,i4,1x,i8,1x,i8,1x,f10.2,3x,l1,3x,f8.3)", traj, nstep, nbump, tim, reacted, rcen);
     }
 
     void write_restart() {
-        out(k, "(1x,'  Restart subunit coordinates written to file :',a)", rstused);
+        lst("(1x,'  Restart subunit coordinates written to file :',a)", rstused);
         std::remove(rstused.c_str());
         if (!k.units.open(k.files.rstunit, rstused, fortio::OpenStatus::new_file, fortio::Form::formatted)) {
             msg(k, "FATAL: bd (003) unable to rewrite restart file: ", rstused);
             endrun(k, exit_fatal);
         }
         const int ru = k.files.rstunit;
-        fwrite(k, ru, "(a)", "RESTART FILE");
+        emit(ru, "(a)", "RESTART FILE");
         for (int un = 1; un <= u.nunit; ++un) {
             for (int s = u.ifsub[un]; s <= u.ilsub[un]; ++s)
-                fwrite(k, ru, "('ATOM  ',i5,' REST  SUB',i5,3(2x,f8.3))", s, s, m.sbx[s], m.sby[s], m.sbz[s]);
-            fwrite(k, ru, "(a)", "TER");
+                emit(ru, "('ATOM  ',i5,' REST  SUB',i5,3(2x,f8.3))", s, s, m.sbx[s], m.sby[s], m.sbz[s]);
+            emit(ru, "(a)", "TER");
         }
-        fwrite(k, ru, "(a)", "END");
+        emit(ru, "(a)", "END");
         k.units.close(ru);
     }
 
@@ -433,6 +499,7 @@ struct Engine {
         else if (!b.nstrpos) strpos();
         rcen = b.bsurf;
         reacted = false;
+        reacted_count_last = 0;
         tim = 0;
         nstep = 0;
         nbump = 0;
@@ -440,13 +507,13 @@ struct Engine {
         first_bump = true;
         warned_unequal = false;
         frozen = b.frozen;
-        rxnclr(k.rxn);
+        rxnclr(*rx);
         fsum.fill(0), fsq.fill(0), fchg.fill(0), fchgstep.fill(0);
         for (int un = 1; un <= std::min(u.nunit, maxflx); ++un)
             if (b.rcrd[un]) write_record(k.files.flxunit[un], -1.0f, float(run), float(traj), 0.0f);
         bool time_limit = false, step_limit = false;
         const bool single = m.nmol == 1;
-        const bool sites = k.rxn.nsite > 0;
+        const bool sites = rx->nsite > 0;
         while (rcen <= b.qsurf && !reacted) {
             // 1. Time step of the region the unit is in.
             dt = b.delt;
@@ -461,9 +528,9 @@ struct Engine {
             const float bdt = b.beta * dt, sqdt = std::sqrt(2 * dt);
             // 2. Printing and records.
             if (b.stpst && b.stpat > 0 && nstep % b.stpat == 0) {
-                out(k, "(1x,' Run ',i5,' Trajectory ',i5,' Step ',i9)", run, traj, nstep);
+                lst("(1x,' Run ',i5,' Trajectory ',i5,' Step ',i9)", run, traj, nstep);
                 for (int i = 0; i < n; ++i)
-                    out(k, "(1x,'  Subunit ',i4,3(2x,f8.3))", i + 1, cur[3 * i], cur[3 * i + 1], cur[3 * i + 2]);
+                    lst("(1x,'  Subunit ',i4,3(2x,f8.3))", i + 1, cur[3 * i], cur[3 * i + 1], cur[3 * i + 2]);
             }
             unit_records();
             // 3. Limits.
@@ -522,8 +589,8 @@ struct Engine {
                     if (++cycles > b.mcyccn) {
                         ++unsatisfied;
                         if (b.stpst) {
-                            out(k, "(1x,'  No. of constraint cycles greater than             :',i10)", b.mcyccn);
-                            out(k, "(1x,'  Constraints not satisfied to avoid bumps at step  :',i10)", nstep);
+                            lst("(1x,'  No. of constraint cycles greater than             :',i10)", b.mcyccn);
+                            lst("(1x,'  Constraints not satisfied to avoid bumps at step  :',i10)", nstep);
                         }
                         break;
                     }
@@ -543,46 +610,59 @@ struct Engine {
         if (!time_limit && !step_limit) {
             if (reacted) {
                 ++totals.nrxn[static_cast<size_t>(run - 1)];
+                reacted_count_last = 1;
+                // The frame that reacted closes each unit record, so that
+                // the analysis of the record meets the same reaction.
+                for (int un = 1; un <= std::min(u.nunit, maxflx); ++un)
+                    if (b.rcrd[un] && !(b.rxnz && un == b.rxnzun))
+                        for (int sub = u.ifsub[un] - 1; sub < u.ilsub[un]; ++sub)
+                            write_record(k.files.flxunit[un], tim, cur[3 * sub], cur[3 * sub + 1], cur[3 * sub + 2]);
                 if (b.dispn > 0) {
                     const float rec[4] = {float(run), float(traj), float(nstep), 0.0f};
                     const float pos[3] = {cur[0], cur[1], cur[2]};
                     std::array<float, 7> all{rec[0], rec[1], rec[2], rec[3], pos[0], pos[1], pos[2]};
-                    k.units.write_unformatted(denunit, std::as_bytes(std::span(all)));
+                    emit_binary(denunit, std::as_bytes(std::span(all)));
                 }
             } else {
                 ++totals.escaped;
             }
-            if (k.rxn.mrxn) wrsord(k.units, k.files.rxnunit, k.rxn);
+            if (rx->mrxn) {
+                emit_records(k.files.rxnunit, sitord_records(*rx));
+                rx->siteord.fill(0);
+                rx->nsord = 0;
+            }
             if (b.trjst) trajectory_line(traj == 1 || b.stpst);
         }
         if (!step_limit) {
             if (time_limit) {
                 ++totals.limited;
-                out(k, "('   Trajectory time greater than               ',f10.3)", b.maxtim);
+                lst("('   Trajectory time greater than               ',f10.3)", b.maxtim);
                 trajectory_line(false);
             }
-            if (b.zhou) fwrite(k, k.files.hxzunit, "(1x,f10.4)", tim);
+            if (b.zhou) emit(k.files.hxzunit, "(1x,f10.4)", tim);
         } else {
             ++totals.limited;
-            out(k, "('   Number of steps greater than                 ',i10)", b.maxstp);
+            lst("('   Number of steps greater than                 ',i10)", b.maxstp);
             trajectory_line(false);
         }
-        if (b.mcyccn > 0) out(k, "(1x,'  Constraints not satisfied due to bumps at      :',i10,' steps')", unsatisfied);
+        if (b.mcyccn > 0) lst("(1x,'  Constraints not satisfied due to bumps at      :',i10,' steps')", unsatisfied);
         else if (unsatisfied > 0)
-            out(k, "(1x,'  WARNING: cnstrn (001) constraints not within tolerance at',i10,' steps')", unsatisfied);
+            lst("(1x,'  WARNING: cnstrn (001) constraints not within tolerance at',i10,' steps')", unsatisfied);
         // The accepted positions go back to the subunit table.
-        for (int i = 0; i < n; ++i) m.sbx[i + 1] = cur[3 * i], m.sby[i + 1] = cur[3 * i + 1], m.sbz[i + 1] = cur[3 * i + 2];
-        if (b.rest) {
-            write_restart();
-            if (b.restprts)
-                for (int un = 1; un <= u.nunit; ++un) prtsub(k, un);
+        if (!log) {
+            for (int i = 0; i < n; ++i) m.sbx[i + 1] = cur[3 * i], m.sby[i + 1] = cur[3 * i + 1], m.sbz[i + 1] = cur[3 * i + 2];
+            if (b.rest) {
+                write_restart();
+                if (b.restprts)
+                    for (int un = 1; un <= u.nunit; ++un) prtsub(k, un);
+            }
         }
         if (b.imfrce && nstep > 0)
             for (int i = 0; i < n; ++i) {
                 const double mean = fsum[i] / nstep, sd = std::sqrt(std::max(0.0, fsq[i] / nstep - mean * mean));
-                out(k, "(1x,'  Mean force for subunit ',i4,' in trajectory ',i4,4x,' : ',f9.3,' kcal/mol/A')", i + 1, traj, float(mean * tokcal));
-                out(k, "(1x,'  Std. dev. of force for subunit ',i4,' in trajectory ',i4,' : ',f9.3,' kcal/mol/A')", i + 1, traj, float(sd * tokcal));
-                out(k, "(1x,'  Largest change of force of subunit ',i4,' at step ',i10,' : ',f9.3,' kcal/mol/A')", i + 1, fchgstep[i],
+                lst("(1x,'  Mean force for subunit ',i4,' in trajectory ',i4,4x,' : ',f9.3,' kcal/mol/A')", i + 1, traj, float(mean * tokcal));
+                lst("(1x,'  Std. dev. of force for subunit ',i4,' in trajectory ',i4,' : ',f9.3,' kcal/mol/A')", i + 1, traj, float(sd * tokcal));
+                lst("(1x,'  Largest change of force of subunit ',i4,' at step ',i10,' : ',f9.3,' kcal/mol/A')", i + 1, fchgstep[i],
                     float(std::sqrt(fchg[i]) * tokcal));
             }
         run_time += tim;
@@ -625,25 +705,162 @@ private:
 
 }  // namespace
 
-BdTotals bd(Kova& k, BdRun& run) {
-    auto e = std::make_unique<Engine>(k, run);
-    e->setup();
-    Progress progress(k);
-    long reactive = 0;
-    for (int r = 1; r <= run.nrun; ++r) {
-        e->run = r;
-        double run_time = 0;
-        for (int t = 1; t <= run.ntraj; ++t) {
-            e->traj = t;
-            e->trajectory(run_time);
-            reactive = 0;
-            for (int v : e->totals.nrxn) reactive += v;
-            progress.update(r, run.nrun, long(r - 1) * run.ntraj + t, long(run.nrun) * run.ntraj, reactive);
+RandomState run_stream(int ijsd1, int klsd1, int r) {
+    RandomState s;
+    s.seed(1 + (ijsd1 - 1 + 971 * (r - 1)) % 31327, klsd1);
+    return s;
+}
+
+namespace {
+
+// What a run on a thread leaves for the gathering in run order.
+struct RunResult {
+    int nrxn = 0;
+    long steps = 0, bumps = 0, escaped = 0, limited = 0, unconverged = 0;
+    double time = 0;
+    DiffusionBins bins;
+    long cn_calls = 0;
+    double cn_sum = 0, cn_sq = 0;
+    std::array<float, maxdof> last{};  // positions at the end of the run
+};
+
+// The runs of a simulation with independent streams, spread over threads.
+// Each run writes into its own log; the logs and run lines are written out
+// in run order, so the listing and files do not depend on the threads.
+void threaded_runs(Kova& k, BdRun& run, Engine& main, Progress& progress) {
+    const int nrun = run.nrun;
+    std::vector<RunLog> logs(static_cast<size_t>(nrun));
+    std::vector<RunResult> res(static_cast<size_t>(nrun));
+    // Start positions from a file are read ahead, in run and trajectory order.
+    std::vector<float> starts;
+    int mobile = 0;
+    for (int i = 1; i <= k.mol.nsbtot; ++i) mobile += k.mol.sbtype[i] >= 64;
+    if (run.stpson) {
+        for (long t = 0; t < long(nrun) * run.ntraj; ++t)
+            for (int s = 0; s < mobile; ++s) {
+                float p[3] = {0, 0, 0};
+                const int unit = k.files.strunit;
+                const fortio::ReadResult rr = fortio::list_read(
+                    [&](std::string& rec) { return k.units.read(unit, rec) == fortio::IoStatus::ok; }, {&p[0], &p[1], &p[2]});
+                if (rr.status != fortio::ReadStatus::ok || !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
+                    fwrite(k, k.files.msgunit, "(1x,'FATAL: bd (002) start position file ',a,' has no position for subunit ',i4,' of trajectory ',i6)",
+                           run.stropen, s + 1, int(t % run.ntraj) + 1);
+                    kvabort(k, fatal);
+                }
+                starts.insert(starts.end(), {p[0], p[1], p[2]});
+            }
+    }
+    int threads = 1;
+#ifdef _OPENMP
+    threads = omp_get_max_threads();
+#endif
+    out(k, "(1x,'  Runs spread over threads, one stream per run         :',i10)", threads);
+    long done = 0, reactive = 0;
+#pragma omp parallel
+    {
+        auto w = std::make_unique<Engine>(k, run);
+        w->prepare();
+#pragma omp for schedule(dynamic, 1)
+        for (int r = 1; r <= nrun; ++r) {
+            RunLog& log = logs[size_t(r - 1)];
+            RunResult& out_r = res[size_t(r - 1)];
+            RandomState stream = run_stream(k.rnd.ijsd1, k.rnd.klsd1, r);
+            ReactionStore rx = k.rxn;
+            w->prepare();  // every run starts from the table's positions
+            w->bins = DiffusionBins{};
+            w->bins.nbins = run.nbins;
+            w->cn_calls = 0, w->cn_sum = 0, w->cn_sq = 0, w->cn_started = false;
+            w->rs = &stream, w->rx = &rx, w->log = &log;
+            w->starts = starts.empty() ? nullptr : &starts;
+            w->next_start = size_t(r - 1) * size_t(run.ntraj) * size_t(mobile) * 3;
+            w->run = r;
+            try {
+                for (int t = 1; t <= run.ntraj; ++t) {
+                    w->traj = t;
+                    w->trajectory(out_r.time);
+#pragma omp critical(bd_progress)
+                    {
+                        ++done;
+                        reactive += w->reacted_count_last;
+                        progress.update(r, nrun, done, long(nrun) * run.ntraj, reactive);
+                    }
+                }
+            } catch (const RunFault&) {
+            } catch (...) {
+                log.fault = fatal;
+                log.recs.push_back({k.files.msgunit, " FATAL: bd (004) a run failed on its thread"});
+            }
+            out_r.nrxn = w->totals.nrxn[size_t(r - 1)];
+            out_r.steps = w->totals.steps, out_r.bumps = w->totals.bumps, out_r.escaped = w->totals.escaped;
+            out_r.limited = w->totals.limited, out_r.unconverged = w->totals.unconverged;
+            out_r.bins = w->bins;
+            out_r.cn_calls = w->cn_calls, out_r.cn_sum = w->cn_sum, out_r.cn_sq = w->cn_sq;
+            out_r.last = w->cur;
+            w->totals = BdTotals{};
+            w->totals.nrxn.assign(size_t(nrun), 0);
         }
+    }
+    // Written out in run order, with each run's line after its records.
+    for (int r = 1; r <= nrun; ++r) {
+        const RunLog& log = logs[size_t(r - 1)];
+        const RunResult& o = res[size_t(r - 1)];
+        for (const RunLog::Rec& rec : log.recs) {
+            if (rec.unit < 0)
+                k.units.write_unformatted(-rec.unit, std::as_bytes(std::span(rec.text.data(), rec.text.size())));
+            else
+                k.units.write(rec.unit, rec.text);
+        }
+        if (log.fault) kvabort(k, log.fault);
+        main.totals.nrxn[size_t(r - 1)] = o.nrxn;
+        main.totals.steps += o.steps, main.totals.bumps += o.bumps, main.totals.escaped += o.escaped;
+        main.totals.limited += o.limited, main.totals.unconverged += o.unconverged;
+        for (int bin = 1; bin <= maxrbin; ++bin) {
+            main.bins.bcnt[bin] += o.bins.bcnt[bin];
+            main.bins.bsum[bin] += o.bins.bsum[bin];
+            main.bins.bsq[bin] += o.bins.bsq[bin];
+        }
+        main.cn_calls += o.cn_calls, main.cn_sum += o.cn_sum, main.cn_sq += o.cn_sq;
         if (run.rnst) {
             out(k, "(1x,'run   ntraj  time/traj(ps)   beta')");
-            out(k, "(1x,i3,2x,i5,4x,f10.2,5x,f6.3)", r, run.ntraj, float(run_time / run.ntraj),
-                float(double(e->totals.nrxn[size_t(r - 1)]) / run.ntraj));
+            out(k, "(1x,i3,2x,i5,4x,f10.2,5x,f6.3)", r, run.ntraj, float(o.time / run.ntraj), float(double(o.nrxn) / run.ntraj));
+        }
+    }
+    // The subunit table and the restart file hold the last run's end.
+    const RunResult& last = res[size_t(nrun - 1)];
+    for (int i = 0; i < main.n; ++i)
+        k.mol.sbx[i + 1] = last.last[3 * i], k.mol.sby[i + 1] = last.last[3 * i + 1], k.mol.sbz[i + 1] = last.last[3 * i + 2];
+    if (run.rest) {
+        main.write_restart();
+        if (run.restprts)
+            for (int un = 1; un <= k.mol.units.nunit; ++un) prtsub(k, un);
+    }
+}
+
+}  // namespace
+
+BdTotals bd(Kova& k, BdRun& run) {
+    auto e = std::make_unique<Engine>(k, run);
+    e->prepare();
+    e->open_files();
+    Progress progress(k);
+    if (run.indrnd) {
+        threaded_runs(k, run, *e, progress);
+    } else {
+        long reactive = 0;
+        for (int r = 1; r <= run.nrun; ++r) {
+            e->run = r;
+            double run_time = 0;
+            for (int t = 1; t <= run.ntraj; ++t) {
+                e->traj = t;
+                e->trajectory(run_time);
+                reactive += e->reacted_count_last;
+                progress.update(r, run.nrun, long(r - 1) * run.ntraj + t, long(run.nrun) * run.ntraj, reactive);
+            }
+            if (run.rnst) {
+                out(k, "(1x,'run   ntraj  time/traj(ps)   beta')");
+                out(k, "(1x,i3,2x,i5,4x,f10.2,5x,f6.3)", r, run.ntraj, float(run_time / run.ntraj),
+                    float(double(e->totals.nrxn[size_t(r - 1)]) / run.ntraj));
+            }
         }
     }
     // Run end.

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "bd/random.hpp"
 #include "bd/rates.hpp"
 
 namespace kova {
@@ -35,6 +36,10 @@ bool bump_excluded(const GridStore& g, const float p[3]);
 // then the same the other way from the trial position. True (trial moved
 // to that point) when one is found; false leaves trial where it was.
 bool bkbump(const GridStore& g, float srad, const float cur[3], float trial[3]);
+
+// The random stream of run r when every run has its own (indrnd): state A
+// seeded from (1 + (ijsd1 - 1 + 971 (r - 1)) mod 31327, klsd1).
+RandomState run_stream(int ijsd1, int klsd1, int r);
 
 // Runs the simulation configured by the bd command (run start, every run
 // and trajectory, run end with the rate constant).

@@ -173,16 +173,22 @@ void rxnclr(ReactionStore& r) noexcept {
     r.nsord = 0;
 }
 
-void prtdrs(Kova& k, const RxnTrace& trace, int nstep, float tim) {
+std::vector<std::string> drsite_records(const RxnTrace& trace, int nstep, float tim) {
+    std::vector<std::string> recs;
     for (int n = 0; n < trace.n; ++n) {
         const RxnTested& t = trace.item[n];
-        if (nstep > 0)
-            out(k, "(1x,'nsteps ',i8,'  m/n site ',i4,i4,'  distance ',f8.3,'  react ',f8.3)", nstep, t.site,
-                t.crit, t.dist, t.limit);
-        else
-            out(k, "(1x,'time   ',f8.3,'  m/n site ',i4,i4,'  distance ',f8.3,'  react ',f8.3)", tim, t.site,
-                t.crit, t.dist, t.limit);
+        const std::vector<std::string> r =
+            nstep > 0 ? fortio::format_write("(1x,'nsteps ',i8,'  m/n site ',i4,i4,'  distance ',f8.3,'  react ',f8.3)",
+                                             {std::int64_t{nstep}, std::int64_t{t.site}, std::int64_t{t.crit}, t.dist, t.limit})
+                      : fortio::format_write("(1x,'time   ',f8.3,'  m/n site ',i4,i4,'  distance ',f8.3,'  react ',f8.3)",
+                                             {tim, std::int64_t{t.site}, std::int64_t{t.crit}, t.dist, t.limit});
+        recs.insert(recs.end(), r.begin(), r.end());
     }
+    return recs;
+}
+
+void prtdrs(Kova& k, const RxnTrace& trace, int nstep, float tim) {
+    k.units.write(k.files.outunit, drsite_records(trace, nstep, tim));
 }
 
 std::vector<std::string> sitord_records(const ReactionStore& r) {

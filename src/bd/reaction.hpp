@@ -108,6 +108,8 @@ void rxnclr(ReactionStore& r) noexcept;
 // per criterion labelled with the step count; with nstep 0 labelled with
 // the time tim instead (a recorded trajectory has times, no steps).
 void prtdrs(Kova& k, const RxnTrace& trace, int nstep, float tim);
+// The same lines as records, for a caller that gathers its output.
+std::vector<std::string> drsite_records(const RxnTrace& trace, int nstep, float tim);
 
 // The records giving the order in which the sites were met,
 // siteord(1..nsite) as "(1x,25(i2,1x))".

@@ -298,14 +298,21 @@ void spdb(Kova& k, int n) {
     prtsub(k, n);
 }
 
-void prtsub(Kova& k, int n) {
-    const MoleculeStore& m = k.mol;
+std::vector<std::string> subunit_records(const MoleculeStore& m, int n) {
     const UnitStore& u = m.units;
-    out(k, "(a,a)", "  Subunit  Residue Unit", "    x        y       z      Charge    Radius");
-    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i)
-        out(k, "(3x,i4,6x,a4,2x,i4,5f9.3)", i, m.sbres[i].padded(), n, m.sbx[i], m.sby[i], m.sbz[i], m.sbchg[i],
-            m.sbrad[i]);
+    std::vector<std::string> recs = fortio::format_write("(a,a)", {std::string_view("  Subunit  Residue Unit"),
+                                                                   std::string_view("    x        y       z      Charge    Radius")});
+    for (int i = u.ifsub[n]; i <= u.ilsub[n]; ++i) {
+        const std::string_view res = m.sbres[i].padded();
+        const auto r = fortio::format_write("(3x,i4,6x,a4,2x,i4,5f9.3)",
+                                            {std::int64_t{i}, res, std::int64_t{n}, m.sbx[i], m.sby[i],
+                                             m.sbz[i], m.sbchg[i], m.sbrad[i]});
+        recs.insert(recs.end(), r.begin(), r.end());
+    }
+    return recs;
 }
+
+void prtsub(Kova& k, int n) { k.units.write(k.files.outunit, subunit_records(k.mol, n)); }
 
 void udef(Kova& k, int n) {
     MoleculeStore& m = k.mol;

@@ -3,6 +3,9 @@
 // defaults of a new unit.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "command/kova.hpp"
 
 namespace kova {
@@ -17,6 +20,8 @@ void spdb(Kova& k, int n);
 
 // Lists the subunits of unit n.
 void prtsub(Kova& k, int n);
+// The same lines as records.
+std::vector<std::string> subunit_records(const MoleculeStore& m, int n);
 
 // The force-field editor of one unit (edit funi ... end): bonds, angles,
 // excluded-volume and side-chain/solvent terms, constraints, charges and

@@ -8,11 +8,17 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "../command/harness.hpp"
 #include "../command/scratch.hpp"
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 #include "bd/bdrun.hpp"
 #include "bd/engine.hpp"
 #include "elec/grid.hpp"
@@ -31,7 +37,7 @@ protected:
 
     // A target atom at the origin and one diffusing sphere of radius 2,
     // charges q1 and q2, reacting within R of the target atom.
-    static BdTotals simulate(test::Session& s, float q1, float q2, int ntraj, float R) {
+    static BdTotals simulate(test::Session& s, float q1, float q2, int ntraj, float R, bool indrnd = false) {
         std::ofstream("a.qcrd") << "atom 1 ion i 0 0 0 " << q1 << " 2.0\nend\n";
         std::ofstream("b.qcrd") << "atom 1 ion i 30 0 0 " << q2 << " 2.0\nend\n";
         run_kova(s.k);
@@ -42,6 +48,7 @@ protected:
         b.beta = bdbeta(k.env.temp);
         b.hifac = bdhifac(k.env.temp, b.svis);
         b.nrun = 4, b.ntraj = ntraj / 4;
+        b.indrnd = indrnd;
         b.bsurf = 20, b.qsurf = 40, b.psurf = 40;
         b.delt = 0.1f;
         b.rnst = false;
@@ -140,6 +147,48 @@ TEST(Bumps, OnlyMarkedInteriorPointsBumpAndTheRescueWalksOutAlongTheStep) {
     const float outside[3] = {3.0f, 5, 5};
     float t3[3] = {4.2f, 5, 5};
     EXPECT_FALSE(bkbump(g, 3.0f, outside, t3));
+}
+
+TEST_F(Engine, IndependentStreamsGiveTheSameListingOnAnyNumberOfThreadsAndTheRightRate) {
+    // The same deck with one stream per run, on one thread and on two.
+    std::ofstream("a.qcrd") << "atom 1 ion i 0 0 0 1 2.0\nend\n";
+    std::ofstream("b.qcrd") << "atom 1 ion i 30 0 0 -1 2.0\nend\n";
+    const std::string body = deck() + "elec mol1 cent grid 1.5 dime 33 33 33 pdie 78 sdie 78 bcfl 1 calc end\n" +
+                             "bd rad1 2.0 bsurf 20.0 qsurf 40.0 psurf 40.0 delt 0.1\n"
+                             "  nrun 6 ntraj 50 indrnd trjst\n"
+                             "  rcrd 1 intr 500 end defrxn 1 1 1 1 10.0 calc end\n";
+    auto listing = [&](int threads) {
+#ifdef _OPENMP
+        omp_set_num_threads(threads);
+#endif
+        test::Session s(body + "stop\n");
+        EXPECT_EQ(run_kova(s.k), exit_ok) << s.listing();
+        std::string text = s.listing(), kept;
+        std::istringstream in(text);
+        for (std::string ln; std::getline(in, ln);)
+            if (ln.find("Runs spread over threads") == std::string::npos) kept += ln + "\n";
+        std::ifstream rec("flx1.trj");
+        std::stringstream records;
+        records << rec.rdbuf();
+        std::remove("flx1.trj");
+        std::remove("kova_den.srf");
+        return std::pair{kept, records.str()};
+    };
+    const auto one = listing(1), two = listing(2);
+    EXPECT_EQ(one.first, two.first);
+    EXPECT_EQ(one.second, two.second);
+    EXPECT_NE(one.first.find(" * rate constant = "), std::string::npos);
+    EXPECT_GT(one.second.size(), 1000u);
+}
+
+TEST_F(Engine, IndependentStreamsAgreeWithTheSmoluchowskiRate) {
+    test::Session s(deck());
+    const BdTotals t = simulate(s, 0, 0, 4000, 10, true);
+    const double D = (1 / 2.0 + 1 / 2.0) * s.k.bdrun.hifac / 0.75;
+    EXPECT_NEAR(t.rate.rate, 4 * pi * D * 10, 0.08 * 4 * pi * D * 10);
+    // Each run had its own stream: not the one of the serial run.
+    EXPECT_EQ(run_stream(2193, 3283, 1).u, RandomState(2193, 3283).u);
+    EXPECT_NE(run_stream(2193, 3283, 2).u, RandomState(2193, 3283).u);
 }
 
 // The records of unit 1's trajectory file: per trajectory, the frames of
