@@ -166,7 +166,8 @@ TEST_F(Engine, IndependentStreamsGiveTheSameListingOnAnyNumberOfThreadsAndTheRig
         std::string text = s.listing(), kept;
         std::istringstream in(text);
         for (std::string ln; std::getline(in, ln);)
-            if (ln.find("Runs spread over threads") == std::string::npos) kept += ln + "\n";
+            if (ln.find("Runs spread over threads") == std::string::npos && ln.find("date/time") == std::string::npos)
+                kept += ln + "\n";  // the thread count and the clock may differ
         std::ifstream rec("flx1.trj");
         std::stringstream records;
         records << rec.rdbuf();
