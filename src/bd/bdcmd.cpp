@@ -36,18 +36,6 @@ constexpr char prompt[] = "Bddrv";
 // and 2 pi.
 constexpr float pi_typed = 3.1416f, twopi_typed = 6.2832f;
 
-// A value as the messages quote it: the shortest decimal that reads back as
-// the same single-precision number.
-std::string value_text(float v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    std::string t(buf, r.ptr);
-    if (t.find_first_of(".e") == std::string::npos) t += ".0";
-    return t;
-}
-
 void refused(Kova& k, std::string_view code, std::string_view what, const std::string& value) {
     msg(k, "SERIOUS: bddrv(" + std::string(code) + ") ", what, ": " + value);
     kvabort(k, serious);

@@ -1,5 +1,8 @@
 #include "command/output.hpp"
 
+#include <charconv>
+#include <cmath>
+
 #include "command/mainloop.hpp"
 
 namespace kova {
@@ -34,6 +37,16 @@ void endrun(Kova& k, int status) {
     termination_report(k, status);
     k.units.flush();
     throw RunEnd{status};
+}
+
+std::string value_text(float v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    std::string t(buf, r.ptr);
+    if (t.find_first_of(".e") == std::string::npos) t += ".0";
+    return t;
 }
 
 std::string pad(std::string_view s, size_t n) {

@@ -61,6 +61,11 @@ void kvabort(Kova& k, int severity);
 // it is not 0) and unwinds to the main program, which returns the status.
 [[noreturn]] void endrun(Kova& k, int status);
 
+// A value as the messages quote it: the shortest decimal that reads back as
+// the same single-precision number, with a decimal point or exponent
+// ("NaN", "Infinity" and "-Infinity" for the values that are not finite).
+std::string value_text(float v);
+
 // Text padded with blanks (or cut) to n columns, as an aN field of a
 // CHARACTER*n variable prints.
 std::string pad(std::string_view s, size_t n);

@@ -118,18 +118,6 @@ std::string_view mode_word(int mode) {
 // Centres an axis of n points on c.
 float centred(float c, int n, float h) { return c - static_cast<float>(n + 1) * h / 2.0f; }
 
-// A value as the messages quote it: the shortest decimal that reads back as
-// the same single-precision number, with a decimal point or exponent.
-std::string value_text(float v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
-    char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    std::string t(buf, r.ptr);
-    if (t.find_first_of(".e") == std::string::npos) t += ".0";
-    return t;
-}
-
 // Admits a value read for a physical quantity when it is finite and lies in
 // [lo, hi] (above lo when lo is excluded); written so that NaN fails every
 // test. Otherwise "SERIOUS: eledrv(code) <what> must be <range>: <value>",
