@@ -33,6 +33,18 @@ deps:
 	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$optional) || \
 	    echo "optional packages not installed: read ... cif will not be available"; \
 	fi
+	@# Optional: Open MPI (Brownian-dynamics runs spread over processes, tested
+	@# with 2 ranks) and GROMACS (builds topologies of real proteins for the
+	@# converter in tools/).
+	@optional=""; \
+	command -v mpicxx >/dev/null || optional="$$optional libopenmpi-dev"; \
+	command -v mpirun >/dev/null || optional="$$optional openmpi-bin"; \
+	command -v gmx >/dev/null || optional="$$optional gromacs"; \
+	if [ -n "$$optional" ]; then \
+	  echo "installing (optional):$$optional"; \
+	  (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$optional) || \
+	    echo "optional packages not installed: MPI runs or topology building will not be available"; \
+	fi
 
 build: deps
 	@cmake --preset release >/dev/null
