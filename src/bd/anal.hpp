@@ -94,6 +94,42 @@ struct TrajSettings {
     bool bin_listed = false;  // list the distributions
     float rtim = 0;    // maximum correlation time (0: maxcor - 1 intervals)
     bool rgyr = false, tdc = false, rdc = false, rrt = false, leng = false, lrt = false, wtra = false;
+    // Conformational states of each listed dihedral, in the order of dihes
+    // (type): m equal sectors of 360/m degrees, the first centred on 180
+    // (trans), the others following at -360/m steps; 0 or 1 leaves the
+    // dihedral unclassified.
+    std::vector<int> types;
+    // Orientation lifetimes of each vector (lft): the time it takes to turn
+    // past 90 degrees from the direction it had when the last lifetime began.
+    bool lft = false;
+};
+
+// How a dihedral divided into m conformational states spends its time:
+// per state the analysed frames, the visits, the time it is left from
+// (frame intervals starting in it) and the exits; the mean lifetime of a
+// state is its time over its exits.
+struct DiheStates {
+    int dihe = 0, m = 0;
+    std::vector<long> frames, visits, exits;
+    std::vector<double> time;
+    long transitions = 0;
+    double ttot = 0;  // time of all frame intervals
+};
+
+// Sector (0-based) of dihedral x, degrees, among m states; state j is
+// centred on 180 - j 360/m.
+int dihestate(double x, int m);
+
+// Completed orientation lifetimes of one vector (run, trajectory, the time
+// the lifetime began, its length) and the lifetimes cut short by the end of
+// a trajectory.
+struct VecLifetimes {
+    struct Life {
+        int run = 0, traj = 0;
+        double start = 0, life = 0;
+    };
+    std::vector<Life> lives;
+    long unfinished = 0;
 };
 
 // Mean and standard deviation of a set of values.
@@ -155,6 +191,8 @@ struct TrajResults {
     // The histograms for write rama: each listed dihedral alone, then each
     // two consecutive listed dihedrals.
     std::vector<RamaHist> rama;
+    std::vector<DiheStates> states;     // per dihedral with a type of 2 or more
+    std::vector<VecLifetimes> lifetimes;  // per vector, with lft
 };
 
 // The analysis of d for settings s (pure: no I/O). The frames analysed are

@@ -85,6 +85,13 @@ int ramabin(double phi) { return std::clamp(int(std::floor((phi + 180.0) / 10.0)
 
 }  // namespace
 
+int dihestate(double x, int m) {
+    const double w = 360.0 / m;
+    double a = std::fmod(180.0 - x + w / 2, 360.0);
+    if (a < 0) a += 360.0;
+    return std::min(int(a / w), m - 1);
+}
+
 CorFit corfit(const std::vector<double>& t, const std::vector<double>& c) {
     CorFit f;
     double st = 0, sl = 0, stt = 0, sll = 0, stl = 0;
@@ -143,6 +150,18 @@ TrajResults anltrj(const TrjData& d, const TrajSettings& s) {
     std::vector<std::vector<Acc>> cross(nc > 1 ? nc - 1 : 0, std::vector<Acc>(size_t(r.ncor)));
     std::vector<double> phi0(static_cast<size_t>(nc)), phi1(static_cast<size_t>(nc));  // dihedrals of the two frames of a lag
     std::vector<Acc> cosend(nv);
+    // Conformational states of the typed dihedrals (index into dihes per entry).
+    std::vector<int> typed;
+    for (int i = 0; i < nd && i < int(s.types.size()); ++i)
+        if (s.types[size_t(i)] >= 2) {
+            typed.push_back(i);
+            DiheStates st;
+            st.dihe = s.dihes[size_t(i)], st.m = s.types[size_t(i)];
+            st.frames.assign(size_t(st.m), 0), st.visits = st.exits = st.frames;
+            st.time.assign(size_t(st.m), 0.0);
+            r.states.push_back(std::move(st));
+        }
+    if (s.lft) r.lifetimes.assign(size_t(nv), VecLifetimes{});
     size_t nsel = 0;
     for (const auto& fr : sel) nsel += fr.size();
     for (CircAcc& c : ad) c.v.reserve(nsel);
@@ -196,6 +215,45 @@ TrajResults anltrj(const TrjData& d, const TrajSettings& s) {
         for (int i = 0; i < nd; ++i) tv.dihe.push_back(dh[i].get());
         for (int i = 0; i < nv; ++i) tv.vec.push_back(v[i].get());
         tv.rgyr = rg.get(), tv.rgb = rb.get();
+
+        // Time spent in each conformational state, visits and exits.
+        for (size_t e = 0; e < typed.size(); ++e) {
+            DiheStates& st = r.states[e];
+            const std::vector<double>& x = dh[size_t(typed[e])].v;
+            int prev = -1;
+            for (size_t i = 0; i < x.size(); ++i) {
+                const int j = dihestate(x[i], st.m);
+                st.frames[size_t(j)] += 1;
+                if (j != prev) st.visits[size_t(j)] += 1;
+                if (prev >= 0) {
+                    const double dtt = double(d.t[fr[i]]) - d.t[fr[i - 1]];
+                    st.time[size_t(prev)] += dtt, st.ttot += dtt;
+                    if (j != prev) st.exits[size_t(prev)] += 1, st.transitions += 1;
+                }
+                prev = j;
+            }
+        }
+        // Orientation lifetimes: each begins with the vector's direction at
+        // its first frame and ends at the first frame the vector has turned
+        // past 90 degrees from it; the next begins there.
+        for (size_t q = 0; q < r.lifetimes.size(); ++q) {
+            VecLifetimes& lv = r.lifetimes[q];
+            double ref[3];
+            bool open = false;
+            double t0 = 0, tl = 0;
+            for (size_t f : fr) {
+                double u[3];
+                if (!unitvec(P(f, s.vectors[q][0]), P(f, s.vectors[q][1]), u)) continue;
+                tl = d.t[f];
+                if (!open) {
+                    std::copy(u, u + 3, ref), t0 = d.t[f], open = true;
+                } else if (ref[0] * u[0] + ref[1] * u[1] + ref[2] * u[2] < 0) {
+                    lv.lives.push_back({tv.run, tv.traj, t0, double(d.t[f]) - t0});
+                    std::copy(u, u + 3, ref), t0 = d.t[f];
+                }
+            }
+            if (open && tl > t0) lv.unfinished += 1;
+        }
 
         // Diffusion constants: consecutive analysed frames (minimum time)
         // and first to last (maximum time).
@@ -430,6 +488,33 @@ void anruns(Kova& k, const TrajResults& r, const TrajSettings& s) {
                 r.rdcmax[q].sd);
         }
     }
+    for (const DiheStates& st : r.states) {
+        out(k, "(/,1x,'  Conformational states of dihedral ',i5,':',i3,' states of ',f8.3,' degrees')", st.dihe, st.m,
+            360.0 / st.m);
+        out(k, "(1x,'  State  centre (deg)  population    visits  mean lifetime (ps)')");
+        long nf = 0;
+        for (long f : st.frames) nf += f;
+        for (int j = 0; j < st.m; ++j) {
+            double c = 180.0 - j * 360.0 / st.m;
+            if (c <= -180.0) c += 360.0;
+            const double pop = nf > 0 ? double(st.frames[size_t(j)]) / double(nf) : 0.0;
+            if (st.exits[size_t(j)] > 0)
+                out(k, "(1x,i7,f14.3,f12.6,i10,f20.3)", j + 1, c, pop, st.visits[size_t(j)],
+                    st.time[size_t(j)] / double(st.exits[size_t(j)]));
+            else
+                out(k, "(1x,i7,f14.3,f12.6,i10,'            not left')", j + 1, c, pop, st.visits[size_t(j)]);
+        }
+        out(k, "(1x,'  Transitions ',i10,'   per ps ',f12.5)", st.transitions,
+            st.ttot > 0 ? double(st.transitions) / st.ttot : 0.0);
+    }
+    for (size_t q = 0; q < r.lifetimes.size(); ++q) {
+        Acc a;
+        for (const VecLifetimes::Life& l : r.lifetimes[q].lives) a.add(l.life);
+        const MeanSd m = a.get();
+        out(k, "(/,1x,'  Vector ',i5,' orientation lifetime (turn past 90 degrees)')", int(q + 1));
+        out(k, "(1x,'  Mean lifetime ',f12.3,' s.d. ',f12.3,' ps; ',i8,' lifetimes, ',i5,' unfinished')", m.mean,
+            m.sd, m.n, r.lifetimes[q].unfinished);
+    }
     if (s.bin_listed) {
         for (size_t i = 0; i < r.dist.size(); ++i) {
             const double tot = double(r.all.frames);
@@ -562,8 +647,23 @@ void trjdrv(Kova& k) {
             cur().s.tdc = true;
         } else if (w4 == "type") {
             const int n = getint(k, in, "Trjdrv");
-            for (int i = 0; i < std::clamp(n, 0, maxanl); ++i) getint(k, in, "Trjdrv");
-            msg(k, "NOTE: trjdrv (030) dihedral types are not available yet; read and not used");
+            if (n < 0 || n > maxanl) {
+                msg(k, "SERIOUS: trjdrv (046) number of dihedral types outside 0 to 40: ", std::to_string(n));
+                bad = true;
+                kvabort(k, serious);
+                continue;
+            }
+            std::vector<int>& t = cur().s.types;
+            t.clear();
+            for (int i = 0; i < n; ++i) {
+                const int m = getint(k, in, "Trjdrv");
+                if (m < 0 || m > 36) {
+                    msg(k, "SERIOUS: trjdrv (047) dihedral type outside 0 to 36 states: ", std::to_string(m));
+                    bad = true;
+                    kvabort(k, serious);
+                }
+                t.push_back(m);
+            }
             cur().wantd = true;
         } else if (w4 == "rdc" || w4 == "rrt" || w4 == "leng" || w4 == "lrt") {
             Req& r = cur();
@@ -571,7 +671,7 @@ void trjdrv(Kova& k) {
             (w4 == "rdc" ? r.s.rdc : w4 == "rrt" ? r.s.rrt : w4 == "leng" ? r.s.leng : r.s.lrt) = true;
         } else if (w4 == "lft") {
             cur().wantv = true;
-            msg(k, "NOTE: trjdrv (031) lifetime files are not available yet; none written");
+            cur().s.lft = true;
         } else if (w4 == "wtra") {
             cur().s.wtra = true;
         } else {
@@ -642,8 +742,22 @@ void trjdrv(Kova& k) {
             kvabort(k, error);
             continue;
         }
+        if (s.types.size() > s.dihes.size())
+            out(k, "(a,i5,a,i5,a)", "  WARNING: trjdrv (032) ", int(s.types.size()), " dihedral types for ",
+                int(s.dihes.size()), " dihedrals; the extra types are not used");
         anruns(k, r, s);
         if (!s.dihes.empty()) k.anal.rama = r.rama;
+        // One lifetime file per vector: run, trajectory, the time the
+        // lifetime began and its length, ps.
+        for (size_t q = 0; q < r.lifetimes.size(); ++q) {
+            std::string name = "lft" + std::to_string(n) + "_" + std::to_string(q + 1) + ".dat";
+            const int lu = 83;
+            kvopen(k, lu, name, true);
+            for (const VecLifetimes::Life& l : r.lifetimes[q].lives)
+                fwrite(k, lu, "(1x,i5,1x,i5,2x,f12.3,2x,f12.3)", l.run, l.traj, l.start, l.life);
+            k.units.close(lu);
+            out(k, "(a,i5,a,a)", "  Lifetimes of vector ", int(q + 1), " written to file :", name);
+        }
         if (s.wtra) {
             std::string name = "anl" + std::to_string(n) + ".trj";
             const int wu = 82;

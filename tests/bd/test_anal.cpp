@@ -209,6 +209,80 @@ TEST(AnalTraj, FlexibleChainBondsHaveTheirWidth) {
     }
 }
 
+TEST(AnalTraj, OrientationLifetimeOfRotationalDiffusionIsLn2OverDr) {
+    // A vector diffusing on the sphere with rotational diffusion constant
+    // Dr (tangent Gaussian steps of variance 2 Dr dt per axis, then
+    // normalised) first turns past 90 degrees from where it started after a
+    // mean time ln 2 / Dr: the mean first-passage time from the pole to the
+    // cap of half-angle a is (2/Dr) ln(1/cos(a/2)). Sampling at discrete
+    // steps sees the crossing a little late (about 3% at this step).
+    const double Dr = 1.0, dt = 5e-4, L = 10.0;
+    const int ntraj = 20, nstep = 70000;
+    Gen gen;
+    TrjData d;
+    d.nsub = 2;
+    const double sig = std::sqrt(2 * Dr * dt);
+    for (int j = 0; j < ntraj; ++j) {
+        d.trajs.push_back({1, j + 1, d.t.size(), size_t(nstep)});
+        double u[3] = {0, 0, 1};
+        for (int i = 0; i < nstep; ++i) {
+            d.t.push_back(float(i * dt));
+            for (int c = 0; c < 3; ++c) d.xyz.push_back(0.0f);
+            for (int c = 0; c < 3; ++c) d.xyz.push_back(float(L * u[c]));
+            double g[3] = {gen.gau(), gen.gau(), gen.gau()};
+            const double gu = g[0] * u[0] + g[1] * u[1] + g[2] * u[2];
+            double l = 0;
+            for (int c = 0; c < 3; ++c) u[c] += sig * (g[c] - gu * u[c]), l += u[c] * u[c];
+            for (double& x : u) x /= std::sqrt(l);
+        }
+    }
+    d.endrun = 1, d.endtraj = ntraj;
+    TrajSettings s;
+    s.vectors = {{1, 2}};
+    s.lft = true;
+    const TrajResults r = anltrj(d, s);
+    ASSERT_EQ(r.lifetimes.size(), 1u);
+    const VecLifetimes& lv = r.lifetimes[0];
+    ASSERT_GT(lv.lives.size(), 800u);
+    EXPECT_EQ(lv.unfinished, ntraj);
+    double sum = 0;
+    for (const VecLifetimes::Life& l : lv.lives) {
+        EXPECT_GT(l.life, 0.0);
+        EXPECT_LE(l.start + l.life, nstep * dt);
+        sum += l.life;
+    }
+    const double mean = sum / double(lv.lives.size()), expect = std::log(2.0) / Dr;
+    EXPECT_NEAR(mean, expect, 0.08 * expect) << lv.lives.size() << " lifetimes";
+    // And not 1/(2 Dr), the time constant of the first-rank reorientation
+    // correlation exp(-2 Dr t).
+    EXPECT_GT(std::fabs(mean - 0.5 / Dr), 0.15 / Dr);
+}
+
+TEST(AnalTraj, DihedralStatesAreSectorsCentredOnTrans) {
+    // Three states: trans (180), g+ (60), g- (-60), split at 120, 0, -120.
+    EXPECT_EQ(dihestate(180.0, 3), 0);
+    EXPECT_EQ(dihestate(-179.0, 3), 0);
+    EXPECT_EQ(dihestate(121.0, 3), 0);
+    EXPECT_EQ(dihestate(119.0, 3), 1);
+    EXPECT_EQ(dihestate(1.0, 3), 1);
+    EXPECT_EQ(dihestate(-1.0, 3), 2);
+    EXPECT_EQ(dihestate(-119.0, 3), 2);
+    EXPECT_EQ(dihestate(-121.0, 3), 0);
+    // Two states: trans and cis.
+    EXPECT_EQ(dihestate(100.0, 2), 0);
+    EXPECT_EQ(dihestate(-80.0, 2), 1);
+    // Every angle falls in a state, whatever the count.
+    for (int m = 2; m <= 36; ++m)
+        for (double x = -180.0; x <= 180.0; x += 0.37) {
+            const int j = dihestate(x, m);
+            ASSERT_GE(j, 0);
+            ASSERT_LT(j, m);
+            // The state is the one whose centre is nearest.
+            double c = 180.0 - j * 360.0 / m, dx = std::fabs(std::remainder(x - c, 360.0));
+            EXPECT_LE(dx, 180.0 / m + 1e-9) << m << " " << x;
+        }
+}
+
 TEST(AnalTraj, RelaxationTimeOfAnExponential) {
     std::vector<double> t, c;
     for (int i = 0; i < 8; ++i) t.push_back(0.5 * i), c.push_back(0.8 * std::exp(-0.5 * i / 2.0));
