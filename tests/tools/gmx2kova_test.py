@@ -369,7 +369,7 @@ def gmx_energies(d, gro, top):
                         "-nt", "1", "-deffnm", "rr"], d)
     assert rc == 0, err
     names = ["Bond", "U-B", "Proper-Dih.", "Improper-Dih.", "LJ-14", "Coulomb-14"]
-    rc, out, err = run(["gmx", "-quiet", "energy", "-f", "rr.edr", "-o", "rr.xvg"], d,
+    rc, out, err = run(["gmx", "-quiet", "energy", "-f", "rr.edr", "-o", "rr.xvg", "-dp"], d,
                        stdin="\n".join(names) + "\n\n")
     assert rc == 0, err
     e = {}
@@ -491,9 +491,37 @@ def gromacs_tests(tool, data, kova):
         check(p14 == pairs, f"1-4 pairs from dihedral ends = [ pairs ] "
                             f"({len(p14 - pairs)} extra, {len(pairs - p14)} missing)")
 
-        # A broken real topology: an unknown type, and the file cut in a section.
+        # Phases other than 0 and 180 degrees tell the sign convention of the
+        # dihedral angle: an explicit term of phase 70 degrees on MET's
+        # N-CA-CB-CG (phi -68.4: 1.28 kcal/mol, 16.7 with the sign turned) and an
+        # improper of 30 degrees (psi 31.2: 0.005, 13.6 turned), as GROMACS
+        # computes them. The differences of GROMACS's single-precision sums
+        # carry about 1e-3 kcal/mol of rounding.
         with open(os.path.join(d, "topol.top")) as f:
             text = f.read()
+        heads = [m.end() for m in re.finditer(r"\[ dihedrals \]\n", text)]
+        check(len(heads) == 2, "two [ dihedrals ] sections")
+        phased = (text[:heads[0]] + "    1     5     7    10     9   70.0  50.0   2\n" +
+                  text[heads[0]:heads[1]] + "    5     1     7     6     2   30.0  100.0\n" +
+                  text[heads[1]:])
+        with open(os.path.join(d, "phase.top"), "w") as f:
+            f.write(phased)
+        rc, out, err = run([sys.executable, tool, "phase.top", "conf.gro", "-o", "phase_k.top",
+                            "-p", "phase_k.pdb"], d)
+        tp = read_kova(os.path.join(d, "phase_k.top"), os.path.join(d, "phase_k.pdb"))
+        check(rc == 0 and tp["dihedrals"][0] == (1, 5, 7, 10, round(50.0 / 4.184, 6), 2,
+                                                 round(math.radians(70.0), 8)),
+              f"explicit dihedral {tp['dihedrals'][0]}")
+        gp = gmx_energies(d, "conf.gro", "phase.top")
+        ep, _ = energies(tp)
+        check(abs(ep["dih"] - e["dih"] - (gp["Proper Dih."] - g["Proper Dih."])) < 5e-3 and
+              abs(ep["imp"] - e["imp"] - (gp["Improper Dih."] - g["Improper Dih."])) < 1e-3,
+              "phase 70 dihedral and 30 degree improper: "
+              f"{ep['dih'] - e['dih']:.5f}, {ep['imp'] - e['imp']:.5f} kcal/mol against GROMACS "
+              f"{gp['Proper Dih.'] - g['Proper Dih.']:.5f}, "
+              f"{gp['Improper Dih.'] - g['Improper Dih.']:.5f}")
+
+        # A broken real topology: an unknown type, and the file cut in a section.
         with open(os.path.join(d, "bad1.top"), "w") as f:
             f.write(re.sub(r"(\n\s+7\s+)CT2(\s)", r"\1QQQ\2", text, count=1))
         expect_error(tool, ["bad1.top", "conf.gro", "-o", "x.top", "-p", "x.pdb"], d,
@@ -505,15 +533,26 @@ def gromacs_tests(tool, data, kova):
                      r"\[ dihedrals \] line needs at least 5 fields", "protein cut in a section")
 
         if kova:
-            deck = ("read mol 1 file protein.pdb end\n"
-                    "rdtop file protein.top mol 1 end\n"
-                    "stop\n")
+            # kova reads the two files; its non-bonded list, built with a cut-off
+            # that holds every 1-2, 1-3 and 1-4 pair, excludes each bonded and
+            # angle-end pair once (the Urey-Bradley bonds add none) and finds
+            # GROMACS's 1-4 pairs.
             with open(os.path.join(d, "rd.inp"), "w") as f:
-                f.write(deck)
+                f.write("read mol 1 file protein.pdb end\n"
+                        "rdtop file protein.top mol 1 end\n"
+                        "nblist nogr cut atombase 5.0 end\n"
+                        "stop\n")
             rc, out, err = run([kova, "rd.inp"], d)
             check(rc == 0, f"kova reads the converted files (rc {rc})")
             check("SERIOUS" not in out + err and "FATAL" not in out + err,
                   "no SERIOUS or FATAL messages from kova")
+            check(re.search(r"Atoms read\s*:\s*800\n", out) is not None, "kova reads 800 atoms")
+            m = re.search(r"FOUND\s+\d+ pairs;\s+(\d+) exclusions;\s*(\d+) 1-4 pairs;", out)
+            check(m is not None and int(m.group(1)) == len(sec["bonds"]) + len(sec["angles"])
+                  and int(m.group(2)) == len(sec["pairs"]),
+                  f"kova's exclusions and 1-4 pairs ({m and m.groups()}) = [ bonds ] + "
+                  f"[ angles ] ({len(sec['bonds']) + len(sec['angles'])}) and [ pairs ] "
+                  f"({len(sec['pairs'])})")
     finally:
         shutil.rmtree(d, ignore_errors=True)
     return 0
@@ -528,7 +567,8 @@ def main():
         unit_tests(tool)
         rc = 0
     else:
-        rc = gromacs_tests(tool, sys.argv[3], sys.argv[4] if len(sys.argv) > 4 else None)
+        kova = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
+        rc = gromacs_tests(tool, sys.argv[3], kova)
         if rc == SKIP:
             return SKIP
     print(f"{len(failures)} failure(s)")
