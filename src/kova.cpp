@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "bd/procs.hpp"
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
 
@@ -23,8 +24,22 @@ void usage(std::ostream& o) {
 
 }  // namespace
 
+namespace {
+
+// Process 0 of an mpirun start tells the others to stop on every way out.
+struct ProcsGuard {
+    ~ProcsGuard() { kova::procs_finish(); }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    // Under mpirun, the processes other than 0 serve Brownian-dynamics runs
+    // and read no deck.
+    kova::procs_init(argc, argv);
+    if (kova::procs_rank() != 0) return kova::procs_serve();
+    ProcsGuard guard;
     std::ifstream deck;
     bool from_file = false;
     if (argc > 2) {

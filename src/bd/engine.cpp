@@ -20,11 +20,14 @@
 #include <memory>
 #include <string>
 
+#include "bd/bdjob.hpp"
 #include "bd/bdrun.hpp"
 #include "bd/constraints.hpp"
 #include "bd/forces.hpp"
 #include "bd/hydro.hpp"
+#include "bd/procs.hpp"
 #include "bd/reaction.hpp"
+#include "bd/runshare.hpp"
 #include "bd/units.hpp"
 #include "command/commands.hpp"
 #include "command/output.hpp"
@@ -41,6 +44,10 @@ constexpr int denunit = 41;               // the reaction-density file
 
 bool bump_excluded(const GridStore& g, const float p[3]) {
     if (g.iacs.empty()) return false;
+    // Off the grid (or not a number): no bump, and no integer conversion of
+    // a value it cannot hold.
+    const float fx = (p[0] - g.xo) / g.h, fy = (p[1] - g.yo) / g.h, fz = (p[2] - g.zo) / g.h;
+    if (!(fx > 0 && fx < float(g.nx) && fy > 0 && fy < float(g.ny) && fz > 0 && fz < float(g.nz))) return false;
     const int i = int(std::floor((p[0] - g.xo) / g.h + 0.5f));
     const int j = int(std::floor((p[1] - g.yo) / g.h + 0.5f));
     const int kk = int(std::floor((p[2] - g.zo) / g.h + 0.5f));
@@ -67,17 +74,6 @@ bool bkbump(const GridStore& g, float srad, const float cur[3], float trial[3]) 
 
 namespace {
 
-// What one run writes when it runs on a thread of its own: records in the
-// order written, each for its unit (a negative unit: an unformatted record
-// of unit -unit); and the severity that stopped the run, if one did.
-struct RunLog {
-    struct Rec {
-        int unit;
-        std::string text;
-    };
-    std::vector<Rec> recs;
-    int fault = 0;
-};
 struct RunFault {};
 
 struct Engine {
@@ -564,6 +560,16 @@ struct Engine {
                     trial[row + c] += bdt * s + (b.rndon ? disp[row + c] : 0.0f);
                 }
             }
+            // A move that is no longer a number (forces too stiff for the
+            // time step) ends the run instead of wandering on.
+            for (int i = 0; i < 3 * n; ++i)
+                if (!std::isfinite(trial[i])) {
+                    lst("(1x,'  ERROR: bd (007) at step ',i10,' the position of subunit ',i5,' is not finite:',"
+                        "' the time step is too long for the forces')",
+                        nstep, i / 3 + 1);
+                    fail(fatal);
+                    throw RunFault{};
+                }
             // 8. Constraints.
             if (constrained && !frozen && !b.sphere1) constrain();
             // 9. Distance of the units from molecule 1.
@@ -711,57 +717,25 @@ RandomState run_stream(int ijsd1, int klsd1, int r) {
     return s;
 }
 
-namespace {
-
-// What a run on a thread leaves for the gathering in run order.
-struct RunResult {
-    int nrxn = 0;
-    long steps = 0, bumps = 0, escaped = 0, limited = 0, unconverged = 0;
-    double time = 0;
-    DiffusionBins bins;
-    long cn_calls = 0;
-    double cn_sum = 0, cn_sq = 0;
-    std::array<float, maxdof> last{};  // positions at the end of the run
-};
-
-// The runs of a simulation with independent streams, spread over threads.
-// Each run writes into its own log; the logs and run lines are written out
-// in run order, so the listing and files do not depend on the threads.
-void threaded_runs(Kova& k, BdRun& run, Engine& main, Progress& progress) {
-    const int nrun = run.nrun;
-    std::vector<RunLog> logs(static_cast<size_t>(nrun));
-    std::vector<RunResult> res(static_cast<size_t>(nrun));
-    // Start positions from a file are read ahead, in run and trajectory order.
-    std::vector<float> starts;
-    int mobile = 0;
-    for (int i = 1; i <= k.mol.nsbtot; ++i) mobile += k.mol.sbtype[i] >= 64;
-    if (run.stpson) {
-        for (long t = 0; t < long(nrun) * run.ntraj; ++t)
-            for (int s = 0; s < mobile; ++s) {
-                float p[3] = {0, 0, 0};
-                const int unit = k.files.strunit;
-                const fortio::ReadResult rr = fortio::list_read(
-                    [&](std::string& rec) { return k.units.read(unit, rec) == fortio::IoStatus::ok; }, {&p[0], &p[1], &p[2]});
-                if (rr.status != fortio::ReadStatus::ok || !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
-                    fwrite(k, k.files.msgunit, "(1x,'FATAL: bd (002) start position file ',a,' has no position for subunit ',i4,' of trajectory ',i6)",
-                           run.stropen, s + 1, int(t % run.ntraj) + 1);
-                    kvabort(k, fatal);
-                }
-                starts.insert(starts.end(), {p[0], p[1], p[2]});
-            }
-    }
-    int threads = 1;
+int run_threads() {
 #ifdef _OPENMP
-    threads = omp_get_max_threads();
+    return omp_get_max_threads();
+#else
+    return 1;
 #endif
-    out(k, "(1x,'  Runs spread over threads, one stream per run         :',i10)", threads);
-    long done = 0, reactive = 0;
+}
+
+void run_share(Kova& k, BdRun& run, const RunStarts& starts, const std::vector<int>& mine,
+               std::vector<RunLog>& logs, std::vector<RunResult>& res,
+               const std::function<void(int run, int reacted)>& done) {
+    const int nrun = run.nrun;
 #pragma omp parallel
     {
         auto w = std::make_unique<Engine>(k, run);
         w->prepare();
 #pragma omp for schedule(dynamic, 1)
-        for (int r = 1; r <= nrun; ++r) {
+        for (int i = 0; i < int(mine.size()); ++i) {
+            const int r = mine[size_t(i)];
             RunLog& log = logs[size_t(r - 1)];
             RunResult& out_r = res[size_t(r - 1)];
             RandomState stream = run_stream(k.rnd.ijsd1, k.rnd.klsd1, r);
@@ -771,18 +745,16 @@ void threaded_runs(Kova& k, BdRun& run, Engine& main, Progress& progress) {
             w->bins.nbins = run.nbins;
             w->cn_calls = 0, w->cn_sum = 0, w->cn_sq = 0, w->cn_started = false;
             w->rs = &stream, w->rx = &rx, w->log = &log;
-            w->starts = starts.empty() ? nullptr : &starts;
-            w->next_start = size_t(r - 1) * size_t(run.ntraj) * size_t(mobile) * 3;
+            w->starts = starts.pos.empty() ? nullptr : &starts.pos;
+            w->next_start = size_t(r - 1) * size_t(run.ntraj) * size_t(starts.mobile) * 3;
             w->run = r;
             try {
                 for (int t = 1; t <= run.ntraj; ++t) {
                     w->traj = t;
                     w->trajectory(out_r.time);
+                    if (done) {
 #pragma omp critical(bd_progress)
-                    {
-                        ++done;
-                        reactive += w->reacted_count_last;
-                        progress.update(r, nrun, done, long(nrun) * run.ntraj, reactive);
+                        done(r, w->reacted_count_last);
                     }
                 }
             } catch (const RunFault&) {
@@ -800,6 +772,48 @@ void threaded_runs(Kova& k, BdRun& run, Engine& main, Progress& progress) {
             w->totals.nrxn.assign(size_t(nrun), 0);
         }
     }
+}
+
+namespace {
+
+// The runs of a simulation with independent streams, spread over the
+// processes of an mpirun start and over the threads of each. Each run
+// writes into its own log; the logs and run lines are written out in run
+// order, so the listing and files do not depend on who ran what.
+void threaded_runs(Kova& k, BdRun& run, Engine& main, Progress& progress) {
+    const int nrun = run.nrun;
+    std::vector<RunLog> logs(static_cast<size_t>(nrun));
+    std::vector<RunResult> res(static_cast<size_t>(nrun));
+    // Start positions from a file are read ahead, in run and trajectory order.
+    RunStarts starts;
+    for (int i = 1; i <= k.mol.nsbtot; ++i) starts.mobile += k.mol.sbtype[i] >= 64;
+    if (run.stpson) {
+        for (long t = 0; t < long(nrun) * run.ntraj; ++t)
+            for (int s = 0; s < starts.mobile; ++s) {
+                float p[3] = {0, 0, 0};
+                const int unit = k.files.strunit;
+                const fortio::ReadResult rr = fortio::list_read(
+                    [&](std::string& rec) { return k.units.read(unit, rec) == fortio::IoStatus::ok; }, {&p[0], &p[1], &p[2]});
+                if (rr.status != fortio::ReadStatus::ok || !std::isfinite(p[0]) || !std::isfinite(p[1]) || !std::isfinite(p[2])) {
+                    fwrite(k, k.files.msgunit, "(1x,'FATAL: bd (002) start position file ',a,' has no position for subunit ',i4,' of trajectory ',i6)",
+                           run.stropen, s + 1, int(t % run.ntraj) + 1);
+                    kvabort(k, fatal);
+                }
+                starts.pos.insert(starts.pos.end(), {p[0], p[1], p[2]});
+            }
+    }
+    const int np = procs_count();
+    out(k, "(1x,'  Runs spread over threads, one stream per run         :',i10)", run_threads());
+    out(k, "(1x,'  Runs spread over processes                           :',i10)", np);
+    if (!spread_runs(k, run, starts)) kvabort(k, fatal);
+    long done = 0, reactive = 0;
+    const long total = long(runs_of(0, np, nrun).size()) * run.ntraj;
+    run_share(k, run, starts, runs_of(0, np, nrun), logs, res, [&](int r, int reacted) {
+        ++done;
+        reactive += reacted;
+        progress.update(r, nrun, done, total, reactive);
+    });
+    if (!gather_runs(k, nrun, logs, res)) kvabort(k, fatal);
     // Written out in run order, with each run's line after its records.
     for (int r = 1; r <= nrun; ++r) {
         const RunLog& log = logs[size_t(r - 1)];

@@ -108,10 +108,12 @@ void grid_force(const GridStore& g, const MoleculeStore& m, float kappa, float e
                 float f[3], bool use_grid) {
     f[0] = f[1] = f[2] = 0;
     const float gx = (p[0] - g.xo) / g.h, gy = (p[1] - g.yo) / g.h, gz = (p[2] - g.zo) / g.h;
-    const int i = int(gx), j = int(gy), k = int(gz);
     // Every corner of the cell needs both neighbours along each axis: cells
     // from 2 to n-2, so that the upper corner's upper neighbour is on the grid.
-    if (use_grid && gx >= 2 && gy >= 2 && gz >= 2 && i <= g.nx - 2 && j <= g.ny - 2 && k <= g.nz - 2 && !g.phi.empty()) {
+    // (Compared as reals first: a position far off the grid has no cell.)
+    if (use_grid && gx >= 2 && gy >= 2 && gz >= 2 && gx < float(g.nx - 1) && gy < float(g.ny - 1) &&
+        gz < float(g.nz - 1) && !g.phi.empty()) {
+        const int i = int(gx), j = int(gy), k = int(gz);
         const float a = gx - i, b = gy - j, c = gz - k;
         const int nx = g.nx, nxy = g.nx * g.ny;
         const float* phi = g.phi.data();

@@ -182,11 +182,17 @@ TEST_F(Engine, IndependentStreamsGiveTheSameListingOnAnyNumberOfThreadsAndTheRig
     EXPECT_GT(one.second.size(), 1000u);
 }
 
-TEST_F(Engine, IndependentStreamsAgreeWithTheSmoluchowskiRate) {
+TEST_F(Engine, IndependentStreamsAgreeWithTheSmoluchowskiAndDebyeRates) {
     test::Session s(deck());
     const BdTotals t = simulate(s, 0, 0, 4000, 10, true);
     const double D = (1 / 2.0 + 1 / 2.0) * s.k.bdrun.hifac / 0.75;
     EXPECT_NEAR(t.rate.rate, 4 * pi * D * 10, 0.08 * 4 * pi * D * 10);
+    // Opposite charges without salt.
+    test::Session c(deck());
+    const BdTotals tc = simulate(c, 1, -1, 4000, 10, true);
+    const double lb = -1.0 / (4 * pi * 78 * 5.7277083e-7 * 0.83144647 * c.k.env.temp);
+    const double debye = 4 * pi * D * lb / std::expm1(lb / 10);
+    EXPECT_NEAR(tc.rate.rate, debye, 0.08 * debye);
     // Each run had its own stream: not the one of the serial run.
     EXPECT_EQ(run_stream(2193, 3283, 1).u, RandomState(2193, 3283).u);
     EXPECT_NE(run_stream(2193, 3283, 2).u, RandomState(2193, 3283).u);
