@@ -6,6 +6,7 @@
 #include "command/mainloop.hpp"
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "mech/mech.hpp"
 #include "molecule/edit.hpp"
 #include "molecule/params.hpp"
 #include "molecule/print.hpp"
@@ -56,8 +57,8 @@ constexpr Command table[] = {
     {"edit", false, edit},
     {"em", false, nullptr},
     {"md", false, nullptr},
-    {"rdtop", false, nullptr},
-    {"nblist", false, nullptr},
+    {"rdtop", false, rdtop},
+    {"nblist", false, nblist},
     {"trans", false, nullptr},
     {"trajframe", false, nullptr},
     {"live", false, nullptr},
@@ -71,7 +72,7 @@ constexpr Command table[] = {
     {"check_cons", false, nullptr},
     {"bd", false, bddrv},
     {"elec", false, eledrv},
-    {"gbn", false, nullptr},
+    {"gbn", false, gbndrv},
     {"energy", false, nullptr},
     {"toropt", false, nullptr},
     {"tormin", false, nullptr},

@@ -13,6 +13,7 @@
 #include "bd/reaction.hpp"
 #include "command/symbols.hpp"
 #include "elec/grid.hpp"
+#include "mech/forcefield.hpp"
 #include "molecule/paramstore.hpp"
 #include "molecule/store.hpp"
 #include "fortio/units.hpp"
@@ -172,6 +173,7 @@ struct Kova {
     ReactionStore rxn;  // reaction criteria of Brownian dynamics
     BdRun bdrun;        // the Brownian-dynamics run set-up (bd command)
     AnalStore anal;     // what the trajectory analysis keeps (dihedral histograms)
+    ForceField ff;      // molecular mechanics: topology, pair list, grid term, generalized Born
 };
 
 }  // namespace kova
