@@ -238,7 +238,7 @@ void getradii2(Kova& k, std::vector<double>& total) {
 
 // E = -166 (1/eps_in - 1/eps_out) sum_ij q_i q_j / sqrt(r^2 + a_i a_j exp(-r^2/(4 a_i a_j)))
 // over the selected charged atoms, all ordered pairs and i = j.
-void sgbn(Kova& k) {
+bool sgbn(Kova& k) {
     ForceField& ff = k.ff;
     const GBStore& gb = ff.gb;
     const MoleculeStore& m = k.mol;
@@ -254,7 +254,7 @@ void sgbn(Kova& k) {
                    i);
             ff.e[egb] = 0.0f;
             kvabort(k, serious);
-            return;
+            return false;
         }
     double e = 0.0;
     for (size_t a = 0; a < at.size(); ++a) {
@@ -269,11 +269,12 @@ void sgbn(Kova& k) {
         }
     }
     ff.e[egb] = e == 0.0 ? 0.0f : float(-half_coulomb * (1.0 / k.env.pdie - 1.0 / k.env.sdie) * e);
+    return true;
 }
 
 }  // namespace
 
-void egbn(Kova& k) {
+bool egbn(Kova& k) {
     GBStore& gb = k.ff.gb;
     if (gb.mode == "init") {
         line(k, "");
@@ -281,15 +282,15 @@ void egbn(Kova& k) {
         if (gb.detail) line(k, " requires detail informations output");
         line(k, gb.ideal ? " use ideal geometry in radi_brn calculations" : " use actual geometry in radi_brn calculations");
         line(k, gb.live ? " Initialize self energy using nonlive nbpairs" : " calculate interaction energy using all pairs");
-        if (!radii_usable(k)) return;
+        if (!radii_usable(k)) return false;
         getvolumes(k);
         init_self2(k);
         gb.mode.clear();
-        return;
+        return true;
     }
     std::vector<double> total;
     getradii2(k, total);
-    sgbn(k);
+    return sgbn(k);
 }
 
 void gbndrv(Kova& k) {
@@ -399,8 +400,7 @@ void gbndrv(Kova& k) {
     if (gb.mode == "init") line(k, " PERFORMING SETUP ONLY");
     line(k, " ORIGINAL VERSION GBN");
     const bool calc = gb.mode != "init";
-    egbn(k);
-    if (calc) fwrite(k, stdout_unit, "(1x,'Generalized Born solvation energy  :',f14.4,'  kcal/mol')", ff.e[egb]);
+    if (egbn(k) && calc) fwrite(k, stdout_unit, "(1x,'Generalized Born solvation energy  :',f14.4,'  kcal/mol')", ff.e[egb]);
 }
 
 }  // namespace kova

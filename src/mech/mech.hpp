@@ -30,7 +30,8 @@ bool makgrid(Kova& k, const std::string& boxfil);
 void egrid(Kova& k);
 
 // Generalized Born, phase by the mode word: init computes the volumes and
-// the single-atom terms, calc (or blank) the Born radii and the energy.
-void egbn(Kova& k);
+// the single-atom terms, calc (or blank) the Born radii and the energy into
+// its slot. False when refused (after the message).
+bool egbn(Kova& k);
 
 }  // namespace kova

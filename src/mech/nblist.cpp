@@ -203,7 +203,7 @@ void nblist(Kova& k) {
             }
         } else if (v.substr(0, 10) == "gridmargin") {
             const float d = getnum(k, in, P);
-            if (admit(k, d, -1.0e4f, 1.0e4f, false, "064", "grid margin (gridmargin) must be finite")) g.gmargin = d;
+            if (admit(k, d, -1.0e4f, 1.0e4f, false, "064", "grid margin (gridmargin) must lie between -10000 and 10000 points")) g.gmargin = d;
         } else if (v.substr(0, 6) == "cornrs") {
             float c[6];
             for (float& x : c) x = getnum(k, in, P);

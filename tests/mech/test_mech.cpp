@@ -432,6 +432,33 @@ TEST_F(MechFiles, GridTermMatchesClosedFormsAndItsOwnGradient) {
     EXPECT_EQ(lines[24], "    0.50    2.50    2.50  L");
 }
 
+TEST(MechGrid, BoxesThatCannotHoldAGridAreRefused) {
+    Deck r("nblist cornrs 0 0 0 4 4 4 gridmargin 3 end\n"
+           "nblist cornrs 0 0 0 -4 4 4 end\n"
+           "nblist gridsp 0.01 end\n");
+    r.molecule({{10, 10, 10}, {0, 0, 0}, {3, 3, 3}});
+    r.k.ff.top.ireal[1] = 0;
+    r.k.flags.bomb = 4;
+    // Corners with a margin: the margin is not used (a warning), the box
+    // is taken as given.
+    ASSERT_FALSE(r.run());
+    const InteractionGrid& g = r.k.ff.grid;
+    EXPECT_TRUE(g.lgrid);
+    EXPECT_EQ(g.ixg, 4);
+    EXPECT_FLOAT_EQ(g.xo, 0.0f);
+    EXPECT_NE(r.s.messages().find(" using corners.\n"), std::string::npos);
+    EXPECT_NE(r.s.messages().find(" WARNING: makgrid(070) grid margin ignored when corners are given:          3"),
+              std::string::npos);
+    // An upper corner below the lower one: no grid point.
+    ASSERT_FALSE(r.run());
+    EXPECT_FALSE(g.lgrid);
+    EXPECT_NE(r.s.messages().find(" SERIOUS: makgrid(080)"), std::string::npos);
+    // About 300 points a side (a 3 A box at 0.01 A) are too many.
+    EXPECT_TRUE(r.run());
+    EXPECT_EQ(r.s.status, exit_fatal);
+    EXPECT_NE(r.s.messages().find(" GRID TOO BIG \n IXG, IYG, IZG          30"), std::string::npos) << r.s.messages();
+}
+
 // Born energy of an ion in the units of the electrostatics code:
 // q^2 / (8 pi eps0 a) (1/eps_in - 1/eps_out), in kcal/mol.
 double born(double q, double a, double din, double dout) {
