@@ -15,6 +15,7 @@ build=${BUILD:-$here/../build/release}
 "$build/bench/bench_random" --benchmark_min_time=0.2
 "$build/bench/bench_rxntst" --benchmark_min_time=0.2
 "$build/bench/bench_bdstep" --benchmark_min_time=0.2
+"$build/bench/bench_nblist" --benchmark_min_time=0.2
 # The engine's simulations write their reaction-density files: run it in a
 # scratch folder.
 scratch=$(mktemp -d)
