@@ -45,22 +45,26 @@ base=$(best env OMP_NUM_THREADS=1 sh -c "'$kova' < setup.inp")
 ntot=$((nrun * ntraj))
 printf '%-24s %10s %14s %12s\n' "case" "bd (s)" "trajectories/s" "efficiency"
 one=""
-row() {
-  local label=$1 workers=$2
-  shift 2
+row() {  # row LABEL WORKERS SETUP_SECONDS command...
+  local label=$1 workers=$2 setup=$3
+  shift 3
   local t rate eff
-  t=$(calc "$(best "$@") - $base")
+  t=$(calc "$(best "$@") - $setup")
   rate=$(calc "$ntot / $t")
   if [ -z "$one" ]; then one=$rate; fi
   eff=$(calc "100 * $rate / ($one * $workers)")
   printf '%-24s %10.2f %14.1f %11.0f%%\n' "$label" "$t" "$rate" "$eff"
 }
-row "1 thread" 1 env OMP_NUM_THREADS=1 sh -c "'$kova' < bd.inp"
-row "2 threads" 2 env OMP_NUM_THREADS=2 sh -c "'$kova' < bd.inp"
-if command -v mpirun >/dev/null && grep -q "MPI::MPI_CXX\|libmpi" <(ldd "$kova" 2>/dev/null; echo); then
-  row "1 process (mpirun)" 1 env OMP_NUM_THREADS=1 sh -c "mpirun --oversubscribe -np 1 '$kova' < bd.inp"
-  row "2 processes (mpirun)" 2 env OMP_NUM_THREADS=1 sh -c "mpirun --oversubscribe -np 2 '$kova' < bd.inp"
+row "1 thread" 1 "$base" env OMP_NUM_THREADS=1 sh -c "'$kova' < bd.inp"
+row "2 threads" 2 "$base" env OMP_NUM_THREADS=2 sh -c "'$kova' < bd.inp"
+if command -v mpirun >/dev/null && grep -q "libmpi" <(ldd "$kova" 2>/dev/null; echo); then
+  # The set-up under mpirun includes starting the processes.
+  for np in 1 2; do
+    s=$(best env OMP_NUM_THREADS=1 sh -c "mpirun --oversubscribe -np $np '$kova' < setup.inp")
+    row "$np process(es) (mpirun)" $np "$s" env OMP_NUM_THREADS=1 sh -c "mpirun --oversubscribe -np $np '$kova' < bd.inp"
+  done
 else
   echo "(kova built without MPI or no mpirun: process rows left out)"
 fi
-echo "set-up alone: $(printf '%.2f' "$base") s, subtracted; $ntot trajectories in $nrun runs"
+echo "set-up alone (reading, the potential; with mpirun also the start of the processes) subtracted;"
+echo "$ntot trajectories in $nrun runs; efficiency = rate / (workers x the 1-thread rate)"
