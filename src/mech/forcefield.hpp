@@ -98,6 +98,24 @@ struct Topology {
     Arr1<bool, maxmol> toprd{};
     int rdmol = 0;
 
+    // Proper dihedrals: 1 selects the three-term cosine series (kphi, kphi2,
+    // kphi3), otherwise one cosine of multiplicity pn and phase. ndih1 counts
+    // the dihedrals of molecule 1 for the per-molecule split.
+    int ifour = 0;
+    int ndih1 = 0;
+    // Soft-start factors: dihedral and angle scale, pair distance shift (A),
+    // and the Coulomb factor of pairs between molecules 1 and 2.
+    float sdih = 1.0f, sang = 1.0f, rshift = 0.0f, emscl = 1.0f;
+
+    // Dihedral restraints: proper dihedral number, force constant
+    // (kcal/mol/rad^2), target (rad). Improper restraints: four atoms,
+    // force constant (kcal/mol/rad^2), target (rad).
+    int ndcon = 0, nicon = 0;
+    Arr1<int, maxdih> idcon{};
+    Arr1<float, maxdih> kdcon{}, phcon{};
+    Arr1<int, maximp> iicon{}, jicon{}, kicon{}, licon{};
+    Arr1<float, maximp> kicn{}, psicon{};
+
     Topology() { ireal.fill(1); }
 };
 
@@ -156,6 +174,38 @@ struct EvalState {
     int iconv = 0;       // 2 tells a driver to stop
     bool nofrc = false;  // energies only
     float slig = 1.0f;   // size factor of molecule 1 about its centre
+
+    // Terms on or off: bonds, angles, proper and improper dihedrals, van der
+    // Waals and Coulomb pairs, the two Poisson-Boltzmann terms.
+    bool lbnd = true, lang = true, ldih = true, limp = true;
+    bool lvdw = true, leel = true, ldbf = true, lqe = true;
+    bool lanal = true;    // analytic derivatives, else central differences
+    bool lfirst = true;   // first evaluation of a series
+    bool lpbnew = false;  // the Poisson-Boltzmann grids must be recomputed
+    float pbspc = 0.0f;   // grid spacing of the last Poisson-Boltzmann term (A)
+    float fdstep = 1.0e-5f;  // finite-difference step (A)
+    float gfrac = 0.7f;
+    float pbmove = 1.0e9f;   // squared displacement for new PB grids (A^2)
+    int npbupd = 1, nconv = 0;
+
+    // Ball restraint of molecule 1: per atom, or on its centre (lballc).
+    bool lball = false, lballc = false;
+    std::array<float, 3> ballc{};
+    float kball = 0.0f;
+
+    // Convergence record of the drivers: first step at which convergence
+    // may be declared, energy-change tolerance, escape distance of
+    // molecule 1 from the reference centre.
+    int minstp = 0;
+    float detol = 0.0f, rescape = 0.0f;
+    float elast = 0.0f;    // total at the previous convergence test
+    float emin = 99999.0f; // lowest total less the ball term seen so far
+
+    // Surface term: 0 off, 1 or 2 which area; energy per unit area
+    // (kcal/mol/A^2), probe radius (A), dots per sphere.
+    int isrf = 0;
+    float srff = 0.025f, srfprb = 1.4f;
+    int nsphe = 50;
 };
 
 struct ForceField {
@@ -169,6 +219,8 @@ struct ForceField {
     Arr1<double, maxatm> xd{}, yd{}, zd{};
     std::vector<double> frc = std::vector<double>(3 * maxatm);
     std::array<float, nterms> e{};  // energy slots (mdparr)
+    // Coordinates at the last Poisson-Boltzmann solution (A).
+    Arr1<double, maxatm> xpb{}, ypb{}, zpb{};
 
     double& f(int atom, int axis) { return frc[size_t(3 * (atom - 1) + axis)]; }
 };

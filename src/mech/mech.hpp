@@ -1,5 +1,6 @@
 // Molecular mechanics: the topology reader, the non-bonded list with its
-// grid interaction term, and generalized-Born solvation.
+// grid interaction term, generalized-Born solvation, and the energy and
+// force evaluation of the force field.
 #pragma once
 
 #include <string>
@@ -12,6 +13,31 @@ namespace kova {
 void rdtop(Kova& k);   // rdtop file NAME [new|old] [mol N] end
 void nblist(Kova& k);  // nblist [cut atombase|resbase d] [cdie|rdie v] ... end
 void gbndrv(Kova& k);  // gbn [init|calc] [pdie|sdie|temp v] [sele ...] ... end
+void energy(Kova& k);  // energy [anal|numer] [del d] [bnd|nbnd ...] [rdie v] ... end
+void cons(Kova& k);    // cons [dihe n k deg] [impr i j k l k deg] [clear] ... end
+void chkcns(Kova& k);  // check_cons: restrained angles into the variables impr, dihe
+
+// One energy and force evaluation at xd, yd, zd: clears the energy slots
+// (and frc unless nofrc), adds every enabled term, totals them and keeps the
+// step bookkeeping (lowest energy, convergence and not-a-number tests).
+// False when refused (coordinates that are not finite): the energies are
+// then 0 and iconv is 2.
+bool forces(Kova& k);
+// The terms, each adding its energy to its slot and (unless nofrc) its
+// forces to frc, analytic or by central differences as lanal says.
+void ebal(Kova& k);
+void ebond(Kova& k);
+void eangle(Kova& k);
+void edihed(Kova& k);  // with the dihedral restraints
+void eimpro(Kova& k);  // with the improper restraints
+void epair(Kova& k);
+void esrf(Kova& k);
+// Proper dihedral angle (rad) of atoms i, j, k, l from the molecule store's
+// coordinates (crdflg 1) or from xd, yd, zd (crdflg 2). False, with the
+// message, for an atom that is not assigned or a wrong crdflg.
+bool dhdclc(Kova& k, int i, int j, int kk, int l, int crdflg, double& phi);
+// Improper dihedral angle (rad) of four positions.
+double cimpro(const double* ri, const double* rj, const double* rk, const double* rl);
 
 // Builds the pair list from the working coordinates xd, yd, zd: lresb 0
 // atom-based (every pair closer than cutnb), 1 residue-based (whole residue

@@ -293,6 +293,8 @@ Outcome read_new(Kova& k, TopReader& f, int mol) {
             return Outcome::missing;
         }
     t.nbnd += nb, t.nang += na, t.ndih += nd, t.nimp += ni;
+    // Molecule 1's dihedrals come first; the energy splits them off by count.
+    if (mol == 1) t.ndih1 = t.ndih;
     // The correction table of this file replaces the one before.
     if (gotfix) {
         t.fixt1 = ft1, t.fixt2 = ft2, t.fixeps = feps, t.fixrmin = frmin;
