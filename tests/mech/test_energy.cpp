@@ -205,6 +205,18 @@ TEST(EnergyTerms, ClosedFormsOfSingleInteractions) {
         m.t.rshift = 1.0f, m.ff.ev.leel = false;
         EXPECT_NEAR(m.energy(evdw), 0.8 * (std::pow(0.7, 12) - std::pow(0.7, 6)), 1e-6);
     }
+    {  // Surface of one lone atom of radius 2: the sphere itself (choice
+       // 1) or the one the probe's centre reaches (choice 2).
+        Model m;
+        m.mol({{1, 2, 3}});
+        m.k.mol.radi[1] = 2.0f;
+        m.k.mess.isel[1] = 1;
+        m.ff.ev.isrf = 1, m.ff.ev.srff = 0.025f, m.ff.ev.srfprb = 1.4f;
+        EXPECT_NEAR(m.energy(esurf), 0.025 * 4 * pi * 4.0, 1e-4);
+        m.ff.ev.isrf = 2;
+        EXPECT_NEAR(m.energy(esurf), 0.025 * 4 * pi * 3.4 * 3.4, 1e-4);
+        EXPECT_NEAR(m.ff.e[etot], m.ff.e[esurf], 1e-6);
+    }
     {  // Ball: molecule 1 2 A from the centre, kball d^12; the total reported
        // by the listing leaves it out but the drivers' total holds it.
         Model m;
