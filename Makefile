@@ -3,7 +3,7 @@ JOBS ?= 2
 RELEASE := build/release
 CHECK := build/check
 
-.PHONY: all deps build check-build example test test-release test-check bench regen clean
+.PHONY: all deps build check-build example test test-release test-check test-bigrid bench regen clean
 
 all: build
 
@@ -67,14 +67,20 @@ example: deps
 	@command -v gnuplot >/dev/null || (DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gnuplot-nox >/dev/null 2>&1 || true)
 	cd build/example && bash association.sh ../release/kova
 
-# Every test, under AddressSanitizer+UBSan and in the optimised build.
-test: test-check test-release
+# Every test, under AddressSanitizer+UBSan and in the optimised build; then
+# the program built for grids of up to 161 points per axis, on one deck.
+test: test-check test-release test-bigrid
 
 test-check: check-build
 	ctest --preset check -j$(JOBS)
 
 test-release: build
 	ctest --preset release -j$(JOBS)
+
+test-bigrid: deps
+	@cmake --preset bigrid >/dev/null
+	cmake --build --preset bigrid -j$(JOBS) --target kova
+	bash tests/decks/run_deck.sh $(CURDIR)/build/bigrid/kova $(CURDIR)/tests/decks/elec_mg_bigrid/elec_mg_bigrid.inp
 
 bench: build
 	bash bench/run.sh

@@ -21,6 +21,10 @@ build=${BUILD:-$here/../build/release}
 scratch=$(mktemp -d)
 (cd "$scratch" && "$build/bench/bench_bdengine" --benchmark_min_time=0.5)
 rm -rf "$scratch"
+# Multigrid against incomplete Cholesky on grids of up to 161^3 points: the
+# large-grid program (preset bigrid), built or brought up to date first.
+(cd "$here/.." && cmake --preset bigrid >/dev/null && cmake --build --preset bigrid --target kova >/dev/null)
+bash "$here/bench_mg.sh" "$here/../build/bigrid/kova"
 if command -v gfortran >/dev/null; then
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT

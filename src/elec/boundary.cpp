@@ -8,6 +8,7 @@
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 
 namespace kova {
 
@@ -136,6 +137,86 @@ void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, 
     }
 }
 
+namespace {
+
+// The Debye-Hueckel potential q exp(kappa (a - r)) / (4 pi (1 + kappa a) r)
+// of one sphere at the boundary points of a line, as bcfl1 computes it:
+// pre = q / (4 pi (1 + kappa a)); point s at offset d0 + s h along the
+// line, perp2 the squared distance across it.
+inline float dh_point(float pre, float kappa, float a, float d0, int s, float h, float perp2) {
+    const float d = d0 + static_cast<float>(s) * h;
+    const float r = std::sqrt(d * d + perp2);
+    return pre * exp_lanes(kappa * (a - r)) / r;
+}
+
+// The potential of one sphere along a line of n points into buf
+// (independent points: the loop vectorises).
+inline void dh_line(float* __restrict buf, int n, float pre, float kappa, float a, float d0, float h, float perp2) {
+    for (int s = 0; s < n; ++s) buf[s] = dh_point(pre, kappa, a, d0, s, h, perp2);
+}
+
+inline void add_to(float* __restrict row, const float* __restrict buf, int n) {
+    for (int i = 0; i < n; ++i) row[i] += buf[i];
+}
+
+}  // namespace
+
+void bcfl_spheres(const std::vector<DhSphere>& sph, float kappa, int nx, int ny, int nz, float h, float xo, float yo,
+                  float zo, float* rhs, int threads) {
+    const long nxy = static_cast<long>(nx) * ny;
+    auto idx = [&](int i, int j, int k) { return i + nx * (j - 1) + nxy * (k - 1); };
+    const float fourpi = 12.566371f;
+    const int ns = static_cast<int>(sph.size());
+    std::vector<float> pre(ns);
+    for (int a = 0; a < ns; ++a) pre[a] = sph[a].q / (fourpi * (1.0f + kappa * sph[a].a));
+    // The interior neighbours of the boundary points, plane by plane: each
+    // plane is filled by one thread, sphere after sphere, and each point
+    // receives the terms of a sphere in the order bcfl1 adds them (faces
+    // k = 0, nz + 1, i = 0, nx + 1, j = 0, ny + 1), computed as there: the
+    // sums are those of bcfl1 called sphere by sphere, to the bit, for any
+    // number of threads.
+#pragma omp parallel num_threads(threads)
+    {
+        std::vector<float> bx(static_cast<size_t>(nx)), by0(static_cast<size_t>(ny)), by1(static_cast<size_t>(ny));
+#pragma omp for schedule(dynamic, 1)
+        for (int k = 1; k <= nz; ++k) {
+            const bool kface = k == 1 || k == nz;
+            for (int a = 0; a < ns; ++a) {
+                const DhSphere sp = sph[a];
+                const float p = pre[a];
+                const float dzk = zo + k * h - sp.z;
+                // Faces i = 0 and i = nx + 1: lines along y.
+                const float dx0 = xo + 0 * h - sp.x, dx1 = xo + (nx + 1) * h - sp.x;
+                dh_line(by0.data(), ny, p, kappa, sp.a, yo + h - sp.y, h, dx0 * dx0 + dzk * dzk);
+                dh_line(by1.data(), ny, p, kappa, sp.a, yo + h - sp.y, h, dx1 * dx1 + dzk * dzk);
+                for (int j = 1; j <= ny; ++j) {
+                    float* row = rhs + idx(1, j, k);
+                    if (kface) {
+                        const float dy = yo + j * h - sp.y;
+                        for (int face = 0; face < 2; ++face) {
+                            if (face == 0 ? k != 1 : k != nz) continue;
+                            const int kb = face == 0 ? 0 : nz + 1;
+                            const float dz = zo + kb * h - sp.z;
+                            dh_line(bx.data(), nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dz * dz);
+                            add_to(row, bx.data(), nx);
+                        }
+                    }
+                    row[0] += by0[j - 1];
+                    row[nx - 1] += by1[j - 1];
+                    if (j == 1 || j == ny)
+                        for (int face = 0; face < 2; ++face) {
+                            if (face == 0 ? j != 1 : j != ny) continue;
+                            const int jb = face == 0 ? 0 : ny + 1;
+                            const float dy = yo + jb * h - sp.y;
+                            dh_line(bx.data(), nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dzk * dzk);
+                            add_to(row, bx.data(), nx);
+                        }
+                }
+            }
+        }
+    }
+}
+
 void chkbox(Kova& k) {
     GridStore& g = k.mess;
     const MoleculeStore& m = k.mol;
@@ -179,10 +260,11 @@ void bound(Kova& k) {
             break;
         case 2: {
             const MoleculeStore& m = k.mol;
+            std::vector<DhSphere> sph;
             for (int i = 1; i <= m.natom; ++i)
-                if (g.isel[i] && m.chrg[i] != 0.0f)
-                    bcfl1(m.x[i], m.y[i], m.z[i], m.chrg[i], m.radi[i], e.kappa, g.nx, g.ny, g.nz, g.h, g.xo, g.yo,
-                          g.zo, rhs);
+                if (g.isel[i] && m.chrg[i] != 0.0f) sph.push_back({m.x[i], m.y[i], m.z[i], m.chrg[i], m.radi[i]});
+            if (fits_grid(g))
+                bcfl_spheres(sph, e.kappa, g.nx, g.ny, g.nz, g.h, g.xo, g.yo, g.zo, rhs, grid_threads(g));
             break;
         }
         case 3: {

@@ -28,6 +28,14 @@ void bound(Kova& k);
 // rhs at its interior neighbour.
 void bcfl1(float xc, float yc, float zc, float q, float a, float kappa, int nx, int ny, int nz, float h, float xo,
            float yo, float zo, float* rhs);
+// The same for many spheres (bcfl 2): the sum over the spheres in their
+// order, point by point as bcfl1 called for each in turn would add it, with
+// the lines of boundary points spread over the threads.
+struct DhSphere {
+    float x, y, z, q, a;
+};
+void bcfl_spheres(const std::vector<DhSphere>& sph, float kappa, int nx, int ny, int nz, float h, float xo, float yo,
+                  float zo, float* rhs, int threads);
 // Trilinear interpolation of a map of the given grid at (x, y, z); 0 outside
 // the interpolation range.
 float interp(const float* map, int nx, int ny, int nz, float h, float xo, float yo, float zo, float x, float y,

@@ -24,6 +24,7 @@ void edef(Kova& k) {
     g.maxits = 100;
     g.bcfl = 0;
     g.solv = 1;
+    g.threads = 0;
     g.igeom = 0;
     g.iorig = 3;
     g.ispac = -1;
@@ -211,6 +212,8 @@ void eleban(Kova& k) {
     out(k, "(1x,'  Linear equation solver flag              (solv #) :',i10)", g.solv);
     if (g.solv == 0) out(k, "(1x,'    - diagonal-scaling preconditioned conjugate',' gradient')");
     if (g.solv == 1) out(k, "(1x,'    - incomplete Cholesky preconditioned conjugate',' gradient')");
+    if (g.solv == 2) out(k, "(1x,'    - multigrid preconditioned conjugate',' gradient')");
+    if (g.threads > 0) out(k, "(1x,'  Threads for the grid work                (thre #) :',i10)", g.threads);
     if (g.nonl == -1) {
         out(k, "(1x,'  Non-Linear solver                        (full  ) :',10x)");
         out(k, "(1x,'    maximum iterations to find step size   (nlmaxi) :',i10)", g.nlmaxi);
@@ -337,6 +340,14 @@ void eledrv(Kova& k) {
             g.maxits = getint(k, in, "Elec");
         } else if (w4 == "solv") {
             g.solv = getint(k, in, "Elec");
+        } else if (w4 == "thre") {
+            const int t = getint(k, in, "Elec");
+            if (t >= 0 && t <= 1024) {
+                g.threads = t;
+            } else {
+                msg(k, "SERIOUS: eledrv(075) number of threads (thre) must be between 0 and 1024: " + std::to_string(t));
+                kvabort(k, serious);
+            }
         } else if (w4 == "efld") {
             const float f = getnum(k, in, "Elec");
             if (admit(k, f, -unbounded, unbounded, false, "071", "applied field (efld) must be finite"))

@@ -78,6 +78,8 @@ struct GridStore {
     int iters = 0;
     int bcfl = 0;
     int solv = 1;
+    // Threads for the grid work (thre): 0 to follow OMP_NUM_THREADS.
+    int threads = 0;
     int igeom = 0;
     int iorig = 3;
     int ispac = -1;

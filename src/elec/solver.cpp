@@ -32,9 +32,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 
 namespace kova {
 
@@ -359,8 +361,9 @@ double descent_step(const GridStore& g, const float* p, double pap, double pr, I
 }
 
 // Newton's method for the full equation from the current phi (below);
-// false when it cannot lower the energy any further.
-bool newton(Kova& k);
+// false when it cannot lower the energy any further. With a multigrid
+// hierarchy its inner solves are preconditioned by it.
+bool newton(Kova& k, Multigrid* mg);
 
 }  // namespace
 
@@ -370,9 +373,14 @@ void potent(Kova& k) {
     g.newton = false;
     g.phibad = false;
     int flag = 0;
+    std::unique_ptr<Multigrid> mg;
     switch (g.solv) {
         case 0: indiag(g); break;
         case 1: iniccg(g); break;
+        case 2:
+            mg = std::make_unique<Multigrid>(g);
+            mg->setup(g.diagm.data());
+            break;
         default:
             fwrite(k, k.files.msgunit, "(1x,'FATAL: potent(000) unknown preconditioning method',i1)", g.solv);
             kvabort(k, fatal);
@@ -384,11 +392,12 @@ void potent(Kova& k) {
         if (flag == 1) gqact(g);
         if (flag == 2) {
             if (g.solv == 0) pcdiag(g);
-            else pciccg(g);
+            else if (g.solv == 1) pciccg(g);
+            else mg->apply(g.rhs.data(), g.work.data());
         }
     } while (flag != 3);
     bool solved = true;
-    if (g.newton && std::isfinite(g.rnorm)) solved = newton(k);
+    if (g.newton && std::isfinite(g.rnorm)) solved = newton(k, mg.get());
     // A solve that ends without a usable potential leaves none: phi is set
     // to 0 over the whole store, as at the start of the run, so that no
     // later solve starts from it or focuses from it (eledrv forgets the
@@ -414,9 +423,20 @@ void pcg(Kova& k, int& flag, PcgState& st) {
     float* __restrict w = g.work.data();
     float* __restrict phi = g.phi.data();
     const bool full = g.nonl == -1;
+    // Sums and loops over the points: with the multigrid preconditioner
+    // spread over the threads in fixed blocks (block_sum), the same to the
+    // bit for any number of threads; with the others in one pass.
+    const bool par = g.solv == 2;
+    const int th = par ? grid_threads(g) : 1;
+    auto sum = [&](auto f) { return par ? block_sum(th, 1, n, f) : grid_sum(1, n, f); };
+    auto each = [&](auto f) {
+        if (par) block_each(th, 1, n, f);
+        else
+            for (int l = 1; l <= n; ++l) f(l);
+    };
 
     if (flag == 0) {
-        g.bnorm = static_cast<float>(grid_sum(1, n, [=](int l) { return std::fabs(r[l]); }));
+        g.bnorm = static_cast<float>(sum([=](int l) { return std::fabs(r[l]); }));
         // The full equation starts from 0. So does a system without sources:
         // 0 is its solution, which no relative criterion could reach from
         // another start.
@@ -437,9 +457,9 @@ void pcg(Kova& k, int& flag, PcgState& st) {
         bool rnorm_done = false;
         if (st.init) {
             // r = b - A phi0 (alpha is 1); phi is left as it is.
-            for (int l = 1; l <= n; ++l) r[l] -= w[l];
+            each([=](int l) { r[l] -= w[l]; });
         } else {
-            const double pap = grid_sum(1, n, [=](int l) { return static_cast<double>(p[l]) * w[l]; });
+            const double pap = sum([=](int l) { return static_cast<double>(p[l]) * w[l]; });
             // pAp vanishes only with p, i.e. with a residual that is already 0.
             st.alpha = pap != 0.0 ? st.rz / pap : 0.0;
             if (full) {
@@ -453,7 +473,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
                     // too steep for conjugate directions preconditioned by
                     // A alone: Newton's method takes over from here, with
                     // phi and the residual as they are.
-                    const double pr = grid_sum(1, n, [=](int l) { return static_cast<double>(p[l]) * r[l]; });
+                    const double pr = sum([=](int l) { return static_cast<double>(p[l]) * r[l]; });
                     if (!(pap > 0.0) || !(pr > 0.0) || !lowers_energy(g, p, st.alpha, pap, pr, it)) {
                         g.newton = true;
                         flag = 3;
@@ -475,7 +495,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
                 // The update and the residual norm in one pass; the norm sums
                 // in the order of grid_sum, as a separate pass would.
                 const float a = static_cast<float>(st.alpha);
-                g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) {
+                g.rnorm = static_cast<float>(sum([=](int l) {
                     phi[l] += a * p[l];
                     r[l] -= a * w[l];
                     return std::fabs(r[l]);
@@ -483,7 +503,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
                 rnorm_done = true;
             }
         }
-        if (!rnorm_done) g.rnorm = static_cast<float>(grid_sum(1, n, [=](int l) { return std::fabs(r[l]); }));
+        if (!rnorm_done) g.rnorm = static_cast<float>(sum([=](int l) { return std::fabs(r[l]); }));
         ++g.iters;
         if (!std::isfinite(g.rnorm)) {
             // Nothing to iterate on: potent reports it.
@@ -508,7 +528,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
     }
 
     if (flag == 2) {
-        const double rz = grid_sum(1, n, [=](int l) { return static_cast<double>(r[l]) * w[l]; });
+        const double rz = sum([=](int l) { return static_cast<double>(r[l]) * w[l]; });
         if (st.init) {
             st.beta = 0.0;
             st.init = false;
@@ -516,7 +536,7 @@ void pcg(Kova& k, int& flag, PcgState& st) {
         } else {
             st.beta = st.rz != 0.0 ? rz / st.rz : 0.0;
             const float b = static_cast<float>(st.beta);
-            for (int l = 1; l <= n; ++l) p[l] = b * p[l] + w[l];
+            each([=](int l) { p[l] = b * p[l] + w[l]; });
         }
         st.rz = rz;
         flag = 1;
@@ -564,7 +584,15 @@ void product(const GridStore& g, const float* d, const float* p, float* w) {
     const int lo = std::min(nxy + 1, n + 1);  // from here all lower neighbours exist
     const int hi = std::max(n - nxy, lo - 1);  // up to here all upper neighbours exist
     for (int l = 1; l < lo; ++l) point(l);
-    product_bulk(lo, hi, nx, nxy, d, ei, ej, ek, p, w);
+    // The bulk in fixed blocks over the threads: each point is written by
+    // one thread from values no thread changes, so the result does not
+    // depend on the number of threads.
+    if (hi >= lo) {
+        const int bs = sum_block(hi - lo + 1), nb = (hi - lo + bs) / bs;
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(static) if (nb > 1)
+        for (int c = 0; c < nb; ++c)
+            product_bulk(lo + c * bs, std::min(hi, lo + c * bs + bs - 1), nx, nxy, d, ei, ej, ek, p, w);
+    }
     for (int l = std::max(hi + 1, lo); l <= n; ++l) point(l);
 }
 
@@ -800,8 +828,9 @@ void residual_terms(int n, const float* __restrict b, const float* __restrict w,
 // equation about phi,
 //   J d = R,  J = A + diag(t cosh(phi/RT)/RT at the points open to the ions),
 // R = b - A phi - t sinh(phi/RT) the residual, by conjugate gradients
-// preconditioned with the incomplete Cholesky factor of J, which takes the
-// steep ionic terms into the preconditioner; the tolerance tightens as R
+// preconditioned with the incomplete Cholesky factor of J (with solv 2, a
+// multigrid V-cycle on J), which takes the steep ionic terms into the
+// preconditioner; the tolerance tightens as R
 // falls (Eisenstat and Walker: |J d - R| at most 0.9 (|R_k|/|R_k-1|)^2
 // |R_k|, never below what the criterion conv needs). It then moves along d
 // (a descent direction, J being positive definite): the whole step when the
@@ -816,7 +845,7 @@ void residual_terms(int n, const float* __restrict b, const float* __restrict w,
 // Maps: nlrhs holds b, rhs R, nlstep d, nlres the inner residual, pvec and
 // work the inner direction and product, prec the diagonal of J, precinv the
 // inverse diagonal of its factor.
-bool newton(Kova& k) {
+bool newton(Kova& k, Multigrid* mg) {
     GridStore& g = k.mess;
     const int n = solve_points(g);
     const int nx = g.nx, nxy = g.nxy;
@@ -867,18 +896,23 @@ bool newton(Kova& k) {
             sinh_cosh_bounded(phi[l] * inv_rt, s, c);
             jd[l] = dm[l] + (iacs[l] != 6.0f ? t * c * inv_rt : 0.0f);
         }
-        for (int l = 1; l <= n; ++l) {
-            float v = jd[l];
-            if (l - 1 >= 1) v -= ei[l - 1] * ei[l - 1] * dinv[l - 1];
-            if (l - nx >= 1) v -= ej[l - nx] * ej[l - nx] * dinv[l - nx];
-            if (l - nxy >= 1) v -= ek[l - nxy] * ek[l - nxy] * dinv[l - nxy];
-            dinv[l] = 1.0f / v;
-        }
+        // With multigrid: its coarse operators for J instead.
+        if (mg)
+            mg->setup(jd);
+        else
+            for (int l = 1; l <= n; ++l) {
+                float v = jd[l];
+                if (l - 1 >= 1) v -= ei[l - 1] * ei[l - 1] * dinv[l - 1];
+                if (l - nx >= 1) v -= ej[l - nx] * ej[l - nx] * dinv[l - nx];
+                if (l - nxy >= 1) v -= ek[l - nxy] * ek[l - nxy] * dinv[l - nxy];
+                dinv[l] = 1.0f / v;
+            }
         // J d = R from d = 0.
         const double target = std::max(eta * rn, 0.5 * goal);
         std::fill(d + 1, d + n + 1, 0.0f);
         std::copy(big_r + 1, big_r + n + 1, ri + 1);
-        ic_apply(g, ri, dinv, w);
+        if (mg) mg->apply(ri, w);
+        else ic_apply(g, ri, dinv, w);
         std::copy(w + 1, w + n + 1, p + 1);
         double rz = grid_sum(1, n, [=](int l) { return static_cast<double>(ri[l]) * w[l]; });
         for (int pass = 0; pass < g.maxits; ++pass) {
@@ -892,7 +926,8 @@ bool newton(Kova& k) {
                 return std::fabs(ri[l]);
             });
             if (!(rin > target)) break;
-            ic_apply(g, ri, dinv, w);
+            if (mg) mg->apply(ri, w);
+            else ic_apply(g, ri, dinv, w);
             const double rz1 = grid_sum(1, n, [=](int l) { return static_cast<double>(ri[l]) * w[l]; });
             const float beta = static_cast<float>(rz1 / rz);
             rz = rz1;
@@ -910,7 +945,6 @@ bool newton(Kova& k) {
         for (int l = 1; l <= n; ++l) phi[l] += a * d[l];
         const double rn1 = residual();
         ++g.iters;
-        if (getenv("KOVA_DBG")) fprintf(stderr, "newton %d rn/bn %g alpha %g eta %g\n", g.iters, rn1 / g.bnorm, alpha, eta);
         g.rnorm = static_cast<float>(rn1);
         if (!std::isfinite(rn1)) return true;  // potent reports it
         if (rn1 > goal && rn1 <= rounding && rn1 > 0.5 * rn) {

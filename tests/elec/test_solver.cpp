@@ -267,8 +267,9 @@ TEST_P(SmallSystem, ConvergedPotentialMatchesTheDenseSolve) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Preconditioners, SmallSystem, ::testing::Values(0, 1),
-                         [](const auto& info) { return info.param == 0 ? "DiagonalScaling" : "IncompleteCholesky"; });
+INSTANTIATE_TEST_SUITE_P(Preconditioners, SmallSystem, ::testing::Values(0, 1, 2), [](const auto& info) {
+    return info.param == 0 ? "DiagonalScaling" : info.param == 1 ? "IncompleteCholesky" : "Multigrid";
+});
 
 TEST(SolverIterations, ExactPreconditionersConvergeInOneStep) {
     // A chain of points (nx x 1 x 1) is tridiagonal: the incomplete Cholesky
@@ -371,10 +372,10 @@ TEST(SolverIterations, UnknownPreconditionerIsFatal) {
     test::Session s;
     GridStore& g = s.k.mess;
     random_system(g, 3, 3, 3, 1u);
-    g.solv = 2;
+    g.solv = 3;
     s.k.flags.bomb = 5;
     EXPECT_TRUE(s.ends([&] { potent(s.k); }));
-    EXPECT_EQ(s.listing(), " FATAL: potent(000) unknown preconditioning method2\n");
+    EXPECT_EQ(s.listing(), " FATAL: potent(000) unknown preconditioning method3\n");
 }
 
 
