@@ -39,8 +39,11 @@ iterations() {  # the iteration count of a solve's listing
 
 # One timed run: "wall cpu" seconds.
 timed() {  # timed THREADS DECKFILE
-  OMP_NUM_THREADS=$1 /usr/bin/time -f "%e %U %S" -o time.txt "$kova" < "$2" > run.out
-  grep -q "exit status             :          0" run.out || { echo "bench_mg: run failed" >&2; tail -20 run.out >&2; exit 1; }
+  if ! OMP_NUM_THREADS=$1 /usr/bin/time -f "%e %U %S" -o time.txt "$kova" < "$2" > run.out; then
+    echo "bench_mg: run failed" >&2
+    tail -20 run.out >&2
+    exit 1
+  fi
   awk '{printf "%.3f %.3f\n", $1, $2 + $3}' time.txt
 }
 

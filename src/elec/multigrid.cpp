@@ -62,8 +62,6 @@ namespace {
 
 // Smoothing sweeps before and after the coarse-grid correction.
 constexpr int kSweeps = 2;
-// Levels with fewer points are worked on by one thread.
-constexpr int kThreadedPoints = 16384;
 
 // Where fine point i of an axis with factor f (coarse axis of nc points)
 // takes its interpolated value from: coarse points i1, i2 with weights

@@ -28,6 +28,10 @@ inline int grid_threads(const GridStore& g) {
 // Points per block of the threaded sums: 4096, or more on grids with more
 // than kMaxBlocks such blocks. It depends on the number of points only.
 constexpr int kMaxBlocks = 1024;
+// Loops over fewer points run on one thread: there the start and the
+// barrier of a parallel loop would cost more than they save, the more so
+// on a machine whose cores are shared.
+constexpr int kThreadedPoints = 131072;
 inline int sum_block(int points) { return std::max(4096, (points + kMaxBlocks - 1) / kMaxBlocks); }
 
 // Sum of f(l), l = lo..hi, in double: each block of sum_block points is
@@ -40,7 +44,7 @@ double block_sum(int threads, int lo, int hi, F f) {
     if (hi < lo) return 0.0;
     const int n = hi - lo + 1, bs = sum_block(n), nb = (n + bs - 1) / bs;
     std::array<double, kMaxBlocks> part;
-#pragma omp parallel for num_threads(threads) schedule(static) if (nb > 1)
+#pragma omp parallel for num_threads(threads) schedule(static) if (n >= kThreadedPoints)
     for (int b = 0; b < nb; ++b) {
         const int a = lo + b * bs, e = std::min(hi, a + bs - 1);
         double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
@@ -64,7 +68,7 @@ template <class F>
 void block_each(int threads, int lo, int hi, F f) {
     if (hi < lo) return;
     const int n = hi - lo + 1, bs = sum_block(n), nb = (n + bs - 1) / bs;
-#pragma omp parallel for num_threads(threads) schedule(static) if (nb > 1)
+#pragma omp parallel for num_threads(threads) schedule(static) if (n >= kThreadedPoints)
     for (int b = 0; b < nb; ++b) {
         const int a = lo + b * bs, e = std::min(hi, a + bs - 1);
         for (int l = a; l <= e; ++l) f(l);

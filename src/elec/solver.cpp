@@ -589,7 +589,7 @@ void product(const GridStore& g, const float* d, const float* p, float* w) {
     // depend on the number of threads.
     if (hi >= lo) {
         const int bs = sum_block(hi - lo + 1), nb = (hi - lo + bs) / bs;
-#pragma omp parallel for num_threads(grid_threads(g)) schedule(static) if (nb > 1)
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(static) if (hi - lo + 1 >= kThreadedPoints)
         for (int c = 0; c < nb; ++c)
             product_bulk(lo + c * bs, std::min(hi, lo + c * bs + bs - 1), nx, nxy, d, ei, ej, ek, p, w);
     }

@@ -159,14 +159,15 @@ TEST(MultigridCycle, CoarseLevelsHalveTheAxesThatCanBeHalved) {
 }
 
 TEST(MultigridCycle, ThreadsGiveTheSameBits) {
-    // Large enough for every kernel to be spread over the threads.
+    // Large enough (kThreadedPoints) for the kernels of the finest level to
+    // be spread over the threads.
     std::vector<float> ref;
     int iters = 0;
     float rnorm = 0;
     for (int threads : {1, 2, 3}) {
         test::Session s;
         GridStore& g = s.k.mess;
-        random_grid(g, 33, 34, 35, 7u);
+        random_grid(g, 52, 51, 50, 7u);
         g.solv = 2;
         g.threads = threads;
         potent(s.k);
@@ -362,7 +363,7 @@ TEST(MultigridSolve, FullEquationThreadsGiveTheSameBits) {
     std::vector<float> ref;
     for (int threads : {1, 2}) {
         // At 1 K the sinh term of a charge of 10 overwhelms the step.
-        Deck r("elec mol1 cent grid 0.5 dime 41 41 41 ions 1000 temp 1 bcfl 1 full\nsolv 2 thre " +
+        Deck r("elec mol1 cent grid 0.5 dime 53 53 53 ions 1000 temp 1 bcfl 1 full\nsolv 2 thre " +
                    std::to_string(threads) + " end\n",
                {{0, 0, 0, 10, 3}});
         r.cmd();
