@@ -115,7 +115,13 @@ void energy(Kova& k) {
         }
         else if (w == "all") terms(ev, true), ev.isrf = 2;
         else if (w == "none") terms(ev, false), ev.isrf = 0;
-        else if (w == "gfrac") ev.gfrac = getfp(k, in, P);
+        else if (w == "gfrac") {
+            // The share of the grid's width the molecule takes: above 1 the
+            // atoms would lie off the Poisson-Boltzmann grid.
+            const float d = getfp(k, in, P);
+            if (admit(k, d, 0.0f, 1.0f, true, "066", "grid fill factor (gfrac) must be above 0 and at most 1"))
+                ev.gfrac = d;
+        }
         else {
             msg(k, "WARNING: Energy(100) unknown keyword: ", pad(w, 80));
             kvabort(k, warning);

@@ -208,7 +208,25 @@ struct EvalState {
     int nsphe = 50;
 };
 
+// The Poisson-Boltzmann solvation term between grid solutions: the energy
+// (kcal/mol) and per-atom forces (kcal/mol/A, laid out as frc) of the last
+// solution, from which the term is extrapolated until the next one; the
+// number of solutions made; and the statistics the dynamics report reads
+// (solutions since its last reset, grid spacings, and per atom the sums of
+// the reaction potential and of its square, internal units per e).
+struct PBTerm {
+    bool saved = false;  // a solution exists for natom atoms
+    int natom = 0;
+    float esaved = 0.0f;
+    std::vector<double> fpb = std::vector<double>(3 * maxatm);
+    long nsolve = 0;
+    int npbcalc = 0;
+    float hmin = 0.0f, hsum = 0.0f, hmax = 0.0f;
+    Arr1<double, maxatm> phiacc{}, phi2acc{};
+};
+
 struct ForceField {
+    PBTerm pb;
     Topology top;
     NonBonded nb;
     InteractionGrid grid;

@@ -63,11 +63,7 @@ bool forces(Kova& k) {
                 ev.lpbnew = dx * dx + dy * dy + dz * dz > ev.pbmove;
             }
         }
-        // The solvation term of the finite-difference Poisson-Boltzmann
-        // solution is not part of the program yet: said plainly, and the
-        // term adds nothing.
-        msg(k, "ERROR: forces(040) Poisson-Boltzmann solvation term (dbf, qe) not available yet");
-        kvabort(k, error);
+        if (!epb(k)) return false;
     }
     if (ev.lvdw || ev.leel) epair(k);
     if (ff.gb.usegb) egbn(k);

@@ -32,6 +32,11 @@ void edihed(Kova& k);  // with the dihedral restraints
 void eimpro(Kova& k);  // with the improper restraints
 void epair(Kova& k);
 void esrf(Kova& k);
+// Poisson-Boltzmann solvation: a new grid solution when lpbnew is set (the
+// energy and forces of the reaction field of the selected charges), else
+// the energy extrapolated to first order from the last one. False when
+// refused (after the message).
+bool epb(Kova& k);
 // Proper dihedral angle (rad) of atoms i, j, k, l from the molecule store's
 // coordinates (crdflg 1) or from xd, yd, zd (crdflg 2). False, with the
 // message, for an atom that is not assigned or a wrong crdflg.

@@ -403,6 +403,46 @@ TEST(EnergyRestraints, ConsKeepsRadiansAndPerRadianConstantsAndCheckConsPublishe
     EXPECT_EQ(sym.vardp[size_t(pd + 1)], p1);
 }
 
+// A dihedral driven through a full turn in 5 degree steps against a target
+// of 100 degrees: the restraint energy is 0.5 k d^2 with d the deviation
+// wrapped into half a turn, check_cons publishes the angle itself (within
+// (-180, 180]), and the improper restraint wraps the same way near +-180
+// degrees.
+TEST(EnergyRestraints, DihedralDrivenThroughAFullTurn) {
+    Model m(3, "dime dihe 1 impr 1 end\n");
+    m.mol({{1, 0, 0}, {0, 0, 0}, {0, 0, 1.5}, {1, 0, 1.5}});
+    m.dih(1, 2, 3, 4, 0.0f, 1.0f, 0.0f);
+    m.t.ndcon = 1, m.t.idcon[1] = 1, m.t.kdcon[1] = 50.0f, m.t.phcon[1] = float(100 * deg);
+    m.t.nicon = 1, m.t.iicon[1] = 1, m.t.jicon[1] = 2, m.t.kicon[1] = 3, m.t.licon[1] = 4;
+    m.t.kicn[1] = 30.0f, m.t.psicon[1] = float(175 * deg);
+    ASSERT_FALSE(m.run());
+    m.ff.ev.ldih = m.ff.ev.limp = true;
+    const SymbolTable& sym = m.k.sym;
+    for (int step = 0; step <= 72; ++step) {
+        const double a = step * 5.0;  // turn of atom 4 about the j-k axis
+        m.ff.xd[4] = std::cos(a * deg), m.ff.yd[4] = std::sin(a * deg);
+        double phi;
+        ASSERT_TRUE(dhdclc(m.k, 1, 2, 3, 4, 2, phi));
+        const double want = std::remainder(a, 360.0);  // the angle in (-180, 180]
+        EXPECT_NEAR(phi / deg, want == -180.0 ? 180.0 : want, 1e-9) << a;
+        const double d = std::remainder(a - 100.0, 360.0) * deg;
+        EXPECT_NEAR(m.energy(edcon), 0.5 * 50.0 * d * d, 2e-5 * (1 + 0.5 * 50.0 * d * d)) << a;
+        // The improper of the same four atoms against 175 degrees.
+        const double r[4][3] = {{m.ff.xd[1], m.ff.yd[1], m.ff.zd[1]}, {m.ff.xd[2], m.ff.yd[2], m.ff.zd[2]},
+                                {m.ff.xd[3], m.ff.yd[3], m.ff.zd[3]}, {m.ff.xd[4], m.ff.yd[4], m.ff.zd[4]}};
+        const double psi = cimpro(r[0], r[1], r[2], r[3]);
+        const double di = std::remainder(psi - 175.0 * deg, 2 * pi);
+        EXPECT_LE(std::fabs(di), pi + 1e-12);
+        // Across +-180 degrees (the dihedral at 175 to 185): at most 10
+        // degrees off, never a turn less.
+        if (a >= 175.0 && a <= 185.0) EXPECT_LE(std::fabs(di), 10.0 * deg + 1e-9) << a;
+        EXPECT_NEAR(m.ff.e[eicon], 0.5 * 30.0 * di * di, 2e-5 * (1 + 0.5 * 30.0 * di * di)) << a;
+        chkcns(m.k);
+        EXPECT_NEAR(sym.vardp[size_t(sym.find("dihe"))], phi, 1e-12);
+        EXPECT_NEAR(sym.vardp[size_t(sym.find("impr"))], psi, 1e-12);
+    }
+}
+
 TEST(EnergyRestraints, RestraintConstantsAndTargetsAfterCons) {
     Model m(3, "cons dihe 2 10.0 60.0 impr 1 2 3 6 2.0 -30.0 end\n");
     chain(m);
