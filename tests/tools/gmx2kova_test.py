@@ -383,6 +383,95 @@ def gmx_energies(d, gro, top):
     return e
 
 
+def gmx_vacuum_energies(d, gro, top):
+    """GROMACS's energy terms (kcal/mol) of one structure in vacuum without a
+    cut-off: a box of 20 nm, pair interactions to 9 nm (beyond any distance in
+    the fragment), plain Coulomb and Lennard-Jones (no shift, no reaction
+    field: epsilon-rf 1 makes its constants 0)."""
+    mdp = os.path.join(d, "vac.mdp")
+    with open(mdp, "w") as f:
+        f.write("integrator = md\nnsteps = 0\ncutoff-scheme = Verlet\npbc = xyz\n"
+                "verlet-buffer-tolerance = -1\nrlist = 9.0\n"
+                "coulombtype = cut-off\ncoulomb-modifier = None\nepsilon-rf = 1\nrcoulomb = 9.0\n"
+                "vdwtype = cut-off\nvdw-modifier = None\nrvdw = 9.0\nDispCorr = no\nnstenergy = 1\n")
+    rc, out, err = run(["gmx", "-quiet", "editconf", "-f", gro, "-o", "vbox.gro",
+                        "-box", "20", "20", "20", "-c"], d)
+    assert rc == 0, err
+    rc, out, err = run(["gmx", "-quiet", "grompp", "-f", mdp, "-c", "vbox.gro", "-p", top,
+                        "-o", "vac.tpr", "-maxwarn", "5"], d)
+    assert rc == 0, err
+    rc, out, err = run(["gmx", "-quiet", "mdrun", "-s", "vac.tpr", "-rerun", "vbox.gro",
+                        "-nt", "1", "-deffnm", "vac"], d)
+    assert rc == 0, err
+    names = ["Bond", "U-B", "Proper-Dih.", "Improper-Dih.", "LJ-14", "Coulomb-14", "LJ-(SR)",
+             "Coulomb-(SR)"]
+    rc, out, err = run(["gmx", "-quiet", "energy", "-f", "vac.edr", "-o", "vac.xvg", "-dp"], d,
+                       stdin="\n".join(names) + "\n\n")
+    assert rc == 0, err
+    e = {}
+    for line in out.split("\n"):
+        m = re.match(r"^(Bond|U-B|Proper Dih\.|Improper Dih\.|LJ-14|Coulomb-14|LJ \(SR\)|"
+                     r"Coulomb \(SR\))\s+(\S+)", line)
+        if m:
+            e[m.group(1)] = float(m.group(2)) / 4.184
+    return e
+
+
+def kova_energy_tests(tool, data, kova, d):
+    """kova's own energy command on a converted fragment of the headpiece
+    (residues 1-10, in vacuum, every pair: the pair list holds at most 20000
+    pairs, so the whole protein does not fit) against GROMACS on the same
+    coordinates, term by term. Differences of functional form accounted for:
+    kova halves the 1-4 charge products (CHARMM27's fudgeQQ is 1), takes
+    Coulomb's constant as 332.054 kcal/mol A/e^2 (GROMACS 332.0637), writes
+    Urey-Bradley terms as bonds (GROMACS adds them to its angle term U-B;
+    the bond sum is compared with the Urey-Bradley part evaluated here, and
+    bonds plus angles as a whole), and has no CMAP (left out on both sides)."""
+    with open(os.path.join(data, "1lcd_chain_a.pdb")) as f:
+        frag = [ln for ln in f if ln.startswith("ATOM") and int(ln[22:26]) <= 10]
+    with open(os.path.join(d, "frag.pdb"), "w") as f:
+        f.write("".join(frag) + "END\n")
+    rc, out, err = run(["gmx", "-quiet", "pdb2gmx", "-f", "frag.pdb", "-ff", "charmm27", "-water",
+                        "none", "-ignh", "-o", "frag.gro", "-p", "frag.top"], d)
+    check(rc == 0, f"pdb2gmx on the fragment ({err[-300:]})")
+    rc, out, err = run([sys.executable, tool, "frag.top", "frag.gro", "-o", "frag_k.top", "-p",
+                        "frag_k.pdb"], d)
+    check(rc == 0, f"fragment conversion (rc {rc}: {err.strip()})")
+    if rc != 0:
+        return
+    g = gmx_vacuum_energies(d, "frag.gro", "frag.top")
+    t = read_kova(os.path.join(d, "frag_k.top"), os.path.join(d, "frag_k.pdb"))
+    e, _ = energies(t)
+    with open(os.path.join(d, "en.inp"), "w") as f:
+        f.write("read mol 1 file frag_k.pdb end\n"
+                "rdtop file frag_k.top mol 1 end\n"
+                "nblist nogr end\n"
+                "energy ndbf nqe end\n"
+                "stop\n")
+    rc, out, err = run([kova, "en.inp"], d)
+    check(rc == 0 and "SERIOUS" not in out + err, f"kova energy of the fragment (rc {rc})")
+    k = {}
+    for label in ("Bond", "Angle", "Dihedral", "Improper Dihedral", "VDW", "Coulombic"):
+        m = re.search(r"\n " + label + r" Energy =\s+(\S+)", out)
+        k[label] = float(m.group(1)) if m else float("nan")
+    c = 332.054 / 332.0637
+    rows = (("bonds (less Urey-Bradley)", k["Bond"] - e["ub"], g["Bond"]),
+            ("angles + Urey-Bradley", k["Angle"] + e["ub"], g["U-B"]),
+            ("bonds + angles", k["Bond"] + k["Angle"], g["Bond"] + g["U-B"]),
+            ("proper dihedrals", k["Dihedral"], g["Proper Dih."]),
+            ("improper dihedrals", k["Improper Dihedral"], g["Improper Dih."]),
+            ("Lennard-Jones (1-4 and others)", k["VDW"], g["LJ-14"] + g["LJ (SR)"]),
+            ("Coulomb (1-4 halved)", k["Coulombic"],
+             c * (g["Coulomb (SR)"] + 0.5 * g["Coulomb-14"])))
+    print(f"{'term':32s}{'kova':>14s}{'GROMACS':>14s}{'difference':>12s}  (kcal/mol, "
+          f"{len(t['atoms'])} atoms)")
+    for label, ours, theirs in rows:
+        print(f"{label:32s}{ours:14.4f}{theirs:14.4f}{ours - theirs:12.4f}")
+        # kova lists 4 decimals and sums in single precision; GROMACS too.
+        check(abs(ours - theirs) <= 2e-4 * abs(theirs) + 0.01,
+              f"kova energy, {label}: {ours:.4f} kcal/mol against GROMACS {theirs:.4f}")
+
+
 def top_sections(path):
     """Lines of each section of a pdb2gmx topology, and its last qtot."""
     sec, cur, qtot = {}, None, None
@@ -553,6 +642,7 @@ def gromacs_tests(tool, data, kova):
                   f"kova's exclusions and 1-4 pairs ({m and m.groups()}) = [ bonds ] + "
                   f"[ angles ] ({len(sec['bonds']) + len(sec['angles'])}) and [ pairs ] "
                   f"({len(sec['pairs'])})")
+            kova_energy_tests(tool, data, kova, d)
     finally:
         shutil.rmtree(d, ignore_errors=True)
     return 0
