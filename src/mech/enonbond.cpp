@@ -98,17 +98,18 @@ void epair(Kova& k) {
             if (eel) eel_ = qq / (r * (rdie ? die * r : die));
         };
         double c[2][3] = {{ff.xd[i], ff.yd[i], ff.zd[i]}, {ff.xd[j], ff.yd[j], ff.zd[j]}};
-        double evw, eco;
-        nrg(c, evw, eco);
-        ev_vdw += float(evw), ev_el += float(eco);
-        if (split) {
-            const int pair = (in1 ? 0 : 1) + (jn1 ? 0 : 1);  // 0: 1-1, 1: 1-2, 2: 2-2
-            ff.e[pair == 0 ? evdw11 : pair == 1 ? evdw12 : evdw22] += float(evw);
-            ff.e[pair == 0 ? eel11 : pair == 1 ? eel12 : eel22] += float(eco);
-        }
-        if (ev.nofrc) continue;
+        auto add_energies = [&](double evw, double eco) {
+            ev_vdw += float(evw), ev_el += float(eco);
+            if (split) {
+                const int pair = (in1 ? 0 : 1) + (jn1 ? 0 : 1);  // 0: 1-1, 1: 1-2, 2: 2-2
+                ff.e[pair == 0 ? evdw11 : pair == 1 ? evdw12 : evdw22] += float(evw);
+                ff.e[pair == 0 ? eel11 : pair == 1 ? eel12 : eel22] += float(eco);
+            }
+        };
         double f[2][3];
-        if (ev.lanal) {
+        if (ev.lanal || ev.nofrc) {
+            // Energies and analytic forces from one separation (the values
+            // of nrg, in the same order of operations).
             double a[3], b[3], v[3];
             for (int x = 0; x < 3; ++x) {
                 a[x] = in1 ? p[x] + sl * (c[0][x] - p[x]) : c[0][x];
@@ -116,12 +117,18 @@ void epair(Kova& k) {
             }
             diff(a, b, v);
             const double d = mag(v), r = d + shift;
-            double dedr = 0.0;
+            double evw = 0.0, eco = 0.0, dedr = 0.0;
             if (vdw) {
                 const double s2 = sig * sig / (r * r), s6 = s2 * s2 * s2;
+                evw = 4.0 * eps * (s6 * s6 - s6);
                 dedr += 4.0 * eps * (-12.0 * s6 * s6 + 6.0 * s6) / r;
             }
-            if (eel) dedr -= (rdie ? 2.0 : 1.0) * eco / r;
+            if (eel) {
+                eco = qq / (r * (rdie ? die * r : die));
+                dedr -= (rdie ? 2.0 : 1.0) * eco / r;
+            }
+            add_energies(evw, eco);
+            if (ev.nofrc) continue;
             // Two atoms on one spot have no direction between them.
             const double g = d > 0.0 ? -dedr / d : 0.0;
             for (int x = 0; x < 3; ++x) {
@@ -132,6 +139,9 @@ void epair(Kova& k) {
                 if (jn1) s1[x] -= fi;
             }
         } else {
+            double evw, eco;
+            nrg(c, evw, eco);
+            add_energies(evw, eco);
             // The centre of molecule 1 held where it is.
             fdiff(h, c, f, [&](const double (&q)[2][3]) {
                 double a, b;

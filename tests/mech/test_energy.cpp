@@ -435,7 +435,9 @@ TEST(EnergyRestraints, DihedralDrivenThroughAFullTurn) {
         EXPECT_LE(std::fabs(di), pi + 1e-12);
         // Across +-180 degrees (the dihedral at 175 to 185): at most 10
         // degrees off, never a turn less.
-        if (a >= 175.0 && a <= 185.0) EXPECT_LE(std::fabs(di), 10.0 * deg + 1e-9) << a;
+        if (a >= 175.0 && a <= 185.0) {
+            EXPECT_LE(std::fabs(di), 10.0 * deg + 1e-9) << a;
+        }
         EXPECT_NEAR(m.ff.e[eicon], 0.5 * 30.0 * di * di, 2e-5 * (1 + 0.5 * 30.0 * di * di)) << a;
         chkcns(m.k);
         EXPECT_NEAR(sym.vardp[size_t(sym.find("dihe"))], phi, 1e-12);
