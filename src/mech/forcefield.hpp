@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kova_config.hpp"
+#include "mech/dynamics.hpp"
 #include "molecule/store.hpp"
 
 namespace kova {
@@ -232,6 +233,8 @@ struct ForceField {
     InteractionGrid grid;
     GBStore gb;
     EvalState ev;
+    EmStore em;  // minimisation settings and progress
+    MdStore md;  // dynamics: velocities, run settings, statistics, trajectory output
     // Working coordinates (A) and forces (kcal/mol/A, the negative
     // gradient; x, y, z of atom 1 first), double precision (mdtopr8).
     Arr1<double, maxatm> xd{}, yd{}, zd{};

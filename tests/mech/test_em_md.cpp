@@ -1,0 +1,431 @@
+// Minimisation and dynamics through the command language on an ethanol
+// fragment beside a water: Newton-Raphson's quadratic convergence, BFGS's
+// monotone descent to the force tolerance, steepest descent moving only live
+// atoms, the capacities and refusals; leap-frog's energy error shrinking
+// with the square of the step, weak coupling and the stochastic integrator
+// reaching their temperatures, trajectories read back by the program and
+// by an independent Fortran reader, and the refusals of bad settings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command/mainloop.hpp"
+#include "bd/random.hpp"
+#include "command/tokens.hpp"
+#include "mech/mech.hpp"
+#include "../command/harness.hpp"
+
+namespace kova {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A session working in a fresh folder holding the ethanol and water files.
+struct Rig {
+    fs::path home, dir;
+    test::Session s;
+    Kova& k;
+    Rig(std::string input, int bomb = 3) : s(std::move(input)), k(s.k) {
+        home = fs::current_path();
+        dir = fs::temp_directory_path() / ("kova_em_md_" + std::to_string(::getpid()) + "_" + std::to_string(serial()++));
+        fs::create_directories(dir);
+        for (const char* f : {"eth.pdb", "eth.top", "wat.pdb", "wat.top"})
+            fs::copy_file(fs::path(KOVA_TEST_SOURCE_DIR) / "decks/mech_energy.files" / f, dir / f);
+        fs::current_path(dir);
+        k.flags.bomb = bomb;
+        rndini(k);
+    }
+    ~Rig() {
+        k.units.flush();
+        fs::current_path(home);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    static int& serial() {
+        static int n = 0;
+        return n;
+    }
+    // Performs the next command line; true when it ended the run.
+    bool run() {
+        return s.ends([&] {
+            getlin(k, k.files.inunit, "Main");
+            Token w = gettok(k);
+            dispatch(k, lcase(w.text));
+        });
+    }
+    void run(int lines) {
+        for (int i = 0; i < lines; ++i) ASSERT_FALSE(run()) << s.messages();
+    }
+    // Every number that follows label in the listing.
+    std::vector<double> values(const std::string& label) const {
+        std::vector<double> v;
+        const std::string all = s.listing();
+        for (size_t at = all.find(label); at != std::string::npos; at = all.find(label, at + 1))
+            v.push_back(std::strtod(all.c_str() + at + label.size(), nullptr));
+        return v;
+    }
+};
+
+const char* both = "read mol 1 pdb file eth.pdb end\nread mol 2 pdb file wat.pdb end\n"
+                   "rdtop file eth.top mol 1 end\nrdtop file wat.top mol 2 end\nnblist end\n";
+const char* water = "read mol 1 pdb file wat.pdb end\nrdtop file wat.top mol 1 end\nnblist end\n";
+
+TEST(Minimise, NewtonRaphsonConvergesQuadraticallyOnAWater) {
+    Rig r(std::string(water) + "em nr ndbf nqe nste 5 nprt 1 etol 0 ftol 0 end\n");
+    r.run(3);
+    // Both bonds stretched and the angle opened.
+    r.k.mol.x[2] = 11.3f, r.k.mol.y[2] = 0.1f;
+    r.k.mol.x[3] = 9.5f, r.k.mol.y[3] = 0.8f, r.k.mol.z[3] = 0.2f;
+    r.run(1);
+    const std::vector<double> f = r.values("RMS Frc     = ");
+    ASSERT_GE(f.size(), 4u);
+    EXPECT_GT(f[0], 10.0);
+    // Each residual force is of the order of the square of the one before
+    // (kcal/mol/A): 71 -> 2.6 -> 0.005 -> 2e-6.
+    for (int i = 0; i < 2; ++i) EXPECT_LT(f[size_t(i + 1)], 1.0e-3 * f[size_t(i)] * f[size_t(i)]) << i;
+    EXPECT_LT(f[3], 1.0e-5);
+    // The minimum: equilibrium bond lengths and angle.
+    const MoleculeStore& m = r.k.mol;
+    auto dist = [&](int a, int b) { return std::hypot(m.x[a] - m.x[b], m.y[a] - m.y[b], m.z[a] - m.z[b]); };
+    EXPECT_NEAR(dist(1, 2), 0.9572, 1e-4);
+    EXPECT_NEAR(dist(1, 3), 0.9572, 1e-4);
+    const double c = ((m.x[2] - m.x[1]) * (m.x[3] - m.x[1]) + (m.y[2] - m.y[1]) * (m.y[3] - m.y[1]) +
+                      (m.z[2] - m.z[1]) * (m.z[3] - m.z[1])) / (dist(1, 2) * dist(1, 3));
+    EXPECT_NEAR(std::acos(c), 1.82421813, 1e-3);
+}
+
+TEST(Minimise, BfgsDescendsMonotonicallyToTheForceTolerance) {
+    Rig r(std::string(both) + "em bfgs ndbf nqe nste 300 nprt 1 end\n");
+    r.run(5);
+    for (int i = 1; i <= 9; ++i) r.k.mol.x[i] += 0.15f * float((i * 7) % 5 - 2), r.k.mol.y[i] -= 0.1f * float(i % 3);
+    r.run(1);
+    const std::vector<double> e = r.values("Pot. Energy = "), f = r.values("RMS Frc     = ");
+    ASSERT_GE(e.size(), 3u);
+    for (size_t i = 1; i + 1 < e.size(); ++i) EXPECT_LE(e[i], e[i - 1] + 1e-3) << i;
+    EXPECT_LT(e.back(), e.front() - 10.0);
+    EXPECT_NE(r.s.listing().find("Energy and forces converged after"), std::string::npos) << r.s.listing();
+    EXPECT_LT(f.back(), 0.01);
+    // The coordinates came back into the molecule store: the energy there
+    // is the one reported.
+    for (int i = 1; i <= 9; ++i) r.k.ff.xd[i] = r.k.mol.x[i], r.k.ff.yd[i] = r.k.mol.y[i], r.k.ff.zd[i] = r.k.mol.z[i];
+    ASSERT_TRUE(forces(r.k));
+    EXPECT_NEAR(r.k.ff.e[etot], e.back(), 2e-3);
+}
+
+TEST(Minimise, SteepestDescentMovesOnlyLiveAtomsAndLowersTheEnergy) {
+    Rig r(std::string(both) + "em sd ndbf nqe nste 200 nprt 1 end\n");
+    r.run(5);
+    MoleculeStore& m = r.k.mol;
+    for (int i = 1; i <= 6; ++i) m.x[i] += 0.1f * float(i % 3);
+    for (int i = 7; i <= 9; ++i) m.live[i] = 0;
+    m.x[8] += 0.3f;  // a stretched bond that must stay stretched
+    const std::array<float, 3> w[3] = {{m.x[7], m.y[7], m.z[7]}, {m.x[8], m.y[8], m.z[8]}, {m.x[9], m.y[9], m.z[9]}};
+    r.run(1);
+    for (int i = 7; i <= 9; ++i) {
+        EXPECT_EQ(m.x[i], w[i - 7][0]);
+        EXPECT_EQ(m.y[i], w[i - 7][1]);
+        EXPECT_EQ(m.z[i], w[i - 7][2]);
+    }
+    const std::vector<double> e = r.values("Pot. Energy = ");
+    ASSERT_GE(e.size(), 100u);
+    EXPECT_LT(e.back(), e.front() - 1.0);
+    // The adaptive step: after a rise the step shrinks, so rises are rare.
+    int rises = 0;
+    for (size_t i = 1; i + 1 < e.size(); ++i) rises += e[i] > e[i - 1] + 1e-3;
+    EXPECT_LT(rises, 10);
+}
+
+TEST(Minimise, CapacitiesConjugateGradientAndPoissonBoltzmannRecheck) {
+    // More atoms than the Newton-Raphson Hessian or BFGS holds.
+    for (const char* method : {"nr", "bfgs"}) {
+        Rig r(std::string("em ") + method + " ndbf nqe end\n");
+        MoleculeStore& m = r.k.mol;
+        m.nmol = 1, m.fstatm[1] = 1, m.natom = m.lstatm[1] = 201;
+        r.k.ff.top.toprd[1] = true;
+        ASSERT_TRUE(r.run());
+        EXPECT_EQ(r.s.status, 1);
+        const std::string want = std::string(method) == "nr"
+                                     ? " SERIOUS: EMIN(120) natoms too great for nr; the Hessian holds 200 atoms"
+                                     : " SERIOUS: EMIN(130) natoms too great for bfgs.";
+        EXPECT_NE(r.s.messages().find(want), std::string::npos) << r.s.messages();
+    }
+    {
+        Rig r(std::string(water) + "em cg ndbf nqe end\n");
+        r.run(3);
+        ASSERT_TRUE(r.run());
+        EXPECT_EQ(r.s.status, 1);
+        EXPECT_NE(r.s.messages().find(" In the works"), std::string::npos);
+    }
+    // With the Poisson-Boltzmann term on, the first passed test only asks
+    // for new grids (the message comes before that step's report); the
+    // next one converges.
+    {
+        Rig r(std::string(water) + "em sd dbf nste 10 nprt 1 etol 1 ftol 100 end\n", 5);
+        r.run(4);
+        const std::string out = r.s.listing();
+        const size_t at = out.find(" conv check pb calc:");
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_EQ(out.find(" conv check pb calc:", at + 1), std::string::npos);
+        int before = 0;
+        for (size_t p = out.find(" Step        = "); p < at; p = out.find(" Step        = ", p + 1)) ++before;
+        char want[64];
+        std::snprintf(want, sizeof want, "Energy and forces converged after %4d steps", before + 2);
+        EXPECT_NE(out.find(want), std::string::npos) << out;
+    }
+}
+
+// Least-squares slope of y against its index.
+double slope(const std::vector<double>& y) {
+    const double n = double(y.size());
+    double sk = 0, sy = 0, skk = 0, sky = 0;
+    for (size_t i = 0; i < y.size(); ++i) sk += double(i), sy += y[i], skk += double(i) * i, sky += double(i) * y[i];
+    return (sky - sk * sy / n) / (skk - sk * sk / n);
+}
+double stddev(const std::vector<double>& y) {
+    double s = 0, s2 = 0;
+    for (double v : y) s += v, s2 += v * v;
+    const double n = double(y.size());
+    return std::sqrt(std::max(0.0, s2 / n - (s / n) * (s / n)));
+}
+
+TEST(Dynamics, LeapFrogEnergyErrorScalesWithTheSquareOfTheStep) {
+    // The same 2 ps from the same Maxwell velocities at 1 fs and 0.5 fs
+    // (reported every 10 fs): the total energy fluctuates about a constant,
+    // by an amount that falls fourfold when the step halves.
+    double fluct[2], drift[2];
+    const double dts[2] = {0.001, 0.0005};
+    for (int j = 0; j < 2; ++j) {
+        const int n = int(std::lround(2.0 / dts[j])), every = int(std::lround(0.01 / dts[j]));
+        std::ostringstream cmd;
+        cmd << both << "md ndbf nqe maxw temp 300 dt " << dts[j] << " nste " << n << " prnt " << every << " end\n";
+        Rig r(cmd.str());
+        r.run(6);
+        const std::vector<double> e = r.values("Tot. E  = ");
+        ASSERT_EQ(e.size(), size_t(n / every) + 1);  // every report and the average
+        const std::vector<double> steps(e.begin(), e.end() - 1);
+        fluct[j] = stddev(steps);
+        // Drift per ps per degree of freedom (9 atoms).
+        drift[j] = slope(steps) / 0.01 / 27.0;
+    }
+    const double ratio = fluct[0] / fluct[1];
+    EXPECT_GT(ratio, 3.4) << fluct[0] << " " << fluct[1];
+    EXPECT_LT(ratio, 4.8) << fluct[0] << " " << fluct[1];
+    EXPECT_LT(fluct[0], 0.05);
+    for (double d : drift) EXPECT_LT(std::fabs(d), 1e-3);
+    std::printf("leap-frog 1 fs: fluctuation %.6f kcal/mol drift %.3g kcal/mol/ps/dof; 0.5 fs: %.6f, %.3g\n",
+                fluct[0], drift[0], fluct[1], drift[1]);
+}
+
+TEST(Dynamics, WeakCouplingAndStochasticDynamicsReachTheirTemperature) {
+    {
+        // From rest: the coupling heats the molecules to the target.
+        Rig r(std::string(both) + "md ndbf nqe heat taut 0.1 temp 250 nste 30000 prnt 100 end\n");
+        r.run(6);
+        const std::vector<double> t = r.values("Temp. = ");
+        ASSERT_EQ(t.size(), 300u);
+        double mean = 0;
+        for (size_t i = 100; i < t.size(); ++i) mean += t[i];
+        mean /= double(t.size() - 100);
+        EXPECT_NEAR(mean, 250.0, 12.0);
+        EXPECT_NE(r.s.listing().find("N V T Dynamics"), std::string::npos);
+    }
+    {
+        // Half-femtosecond steps keep the full-step estimate of the kinetic
+        // energy close to equipartition for the stiff bonds to hydrogen.
+        Rig r(std::string(both) + "md ndbf nqe stoc gamma 20 temp 300 dt 0.0005 nste 100000 prnt 1000 end\n");
+        r.run(6);
+        const std::vector<double> t = r.values("Temp.   = ");
+        ASSERT_EQ(t.size(), 1u);
+        EXPECT_NEAR(t[0], 300.0, 9.0);
+        EXPECT_NE(r.s.listing().find("van Gunsteren BD Algorithm"), std::string::npos);
+    }
+}
+
+TEST(Protein, MinimisationAndDynamicsOfADistorted1A8O) {
+    // HIV-1 capsid C-terminal domain, 1107 atoms (see data/README), pairs
+    // within 4.5 A, every coordinate moved by up to 0.2 A.
+    const std::string data = std::string(KOVA_TEST_SOURCE_DIR) + "/mech/data/";
+    Rig r("read mol 1 file '" + data + "1a8o_k.pdb' end\nrdtop file '" + data + "1a8o_k.top' mol 1 end\n" +
+          "nblist nogr cut atombase 4.5 end\nem sd ndbf nqe nste 60 nprt 1 end\n");
+    r.run(3);
+    MoleculeStore& m = r.k.mol;
+    ASSERT_EQ(m.natom, 1107);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-0.2f, 0.2f);
+    for (int i = 1; i <= m.natom; ++i) m.x[i] += u(rng), m.y[i] += u(rng), m.z[i] += u(rng);
+    r.run(1);
+    const std::vector<double> e = r.values("Pot. Energy = ");
+    ASSERT_EQ(e.size(), 61u);
+    // Steepest descent: far lower, and a rise only where the step was too
+    // long (the next step is then shorter).
+    EXPECT_LT(e[59], e[0] - 1000.0) << e[0] << " " << e[59];
+    int rises = 0;
+    for (size_t i = 1; i < 60; ++i) rises += e[i] > e[i - 1];
+    EXPECT_LT(rises, 12);
+    // Leap-frog at 1 fs and 0.5 fs over the same 0.1 ps from the minimised
+    // coordinates and the same Maxwell velocities at 300 K (the stream
+    // restarted): the total energy's fluctuation falls about fourfold.
+    std::vector<float> start;
+    for (int i = 1; i <= m.natom; ++i) start.insert(start.end(), {m.x[i], m.y[i], m.z[i]});
+    double fl[2];
+    const char* runs[2] = {"md ndbf nqe maxw nste 100 prnt 5 end\n", "md ndbf nqe maxw dt 0.0005 nste 200 prnt 10 end\n"};
+    for (int j = 0; j < 2; ++j) {
+        for (int i = 1; i <= m.natom; ++i)
+            m.x[i] = start[size_t(3 * (i - 1))], m.y[i] = start[size_t(3 * (i - 1) + 1)], m.z[i] = start[size_t(3 * (i - 1) + 2)];
+        rndini(r.k);
+        r.s.in.clear();
+        r.s.in.str(runs[j]);
+        r.s.out.str("");
+        r.run(1);
+        std::vector<double> t = r.values("Tot. E  = ");
+        ASSERT_EQ(t.size(), 21u);
+        t.pop_back();
+        fl[j] = stddev(t);
+        const std::vector<double> temp = r.values("Temp. = ");
+        EXPECT_NEAR(temp.back(), 200.0, 60.0);  // 300 K shared with the potential energy
+    }
+    EXPECT_GT(fl[0] / fl[1], 3.0) << fl[0] << " " << fl[1];
+    EXPECT_LT(fl[0] / fl[1], 5.0) << fl[0] << " " << fl[1];
+    std::printf("1A8O leap-frog energy fluctuation: 1 fs %.5f, 0.5 fs %.5f kcal/mol\n", fl[0], fl[1]);
+}
+
+// Reads an unformatted trajectory with gfortran's own record reader.
+bool fortran_frames(const fs::path& traj, int natom, int frames, std::vector<float>& xyz, std::vector<float>& times) {
+    if (std::system("command -v gfortran >/dev/null 2>&1") != 0) return false;
+    std::ofstream src("rd.f90");
+    src << "program rd\n  integer :: n, i, f\n  real :: t, x, y, z\n"
+        << "  open(10, file='" << traj.string() << "', form='unformatted', status='old')\n"
+        << "  read(10) n\n  print *, n\n  do f = 1, " << frames << "\n    read(10) t\n    print *, t\n"
+        << "    do i = 1, " << natom << "\n      read(10) x, y, z\n      print '(3es16.8)', x, y, z\n    end do\n"
+        << "  end do\nend program rd\n";
+    src.close();
+    if (std::system("gfortran -o rd rd.f90 >/dev/null 2>&1 && ./rd > rd.txt") != 0) return false;
+    std::ifstream in("rd.txt");
+    int n = 0;
+    in >> n;
+    EXPECT_EQ(n, natom);
+    for (int f = 0; f < frames; ++f) {
+        float t;
+        in >> t;
+        times.push_back(t);
+        for (int i = 0; i < 3 * natom; ++i) {
+            float v;
+            in >> v;
+            xyz.push_back(v);
+        }
+    }
+    return bool(in);
+}
+
+TEST(Dynamics, TrajectoriesReadBackFrameByFrame) {
+    // Frames at steps 5 and 10 in both encodings; each equals the final
+    // coordinates of a run of that many steps from the same start.
+    std::vector<std::vector<float>> ref;
+    for (int steps : {5, 10}) {
+        Rig r(water + std::string("md ndbf nqe nste ") + std::to_string(steps) + " end\n");
+        r.run(3);
+        r.k.mol.x[2] = 11.2f;  // a stretched bond: the atoms move
+        r.run(1);
+        std::vector<float> c;
+        for (int i = 1; i <= 3; ++i) c.insert(c.end(), {r.k.mol.x[i], r.k.mol.y[i], r.k.mol.z[i]});
+        ref.push_back(c);
+    }
+    for (int fmt : {0, 1}) {
+        Rig r(water + std::string("maktrj unit 31 format ") + std::to_string(fmt) +
+              " file w.trj uselive ntrj 5 end\nmd ndbf nqe nste 10 end\nclose unit 31 end\n"
+              "open unit 32 file w.trj old " + (fmt ? "" : "bin ") + "end\n"
+              "read mol 1 traj unit 32 end\nread mol 1 traj unit 32 end\n");
+        r.run(3);
+        r.k.mol.x[2] = 11.2f;
+        r.run(4);
+        if (fmt == 0) {
+            std::ifstream pdb("w.trj.pdb");
+            std::string l1, l2, l3;
+            std::getline(pdb, l1), std::getline(pdb, l2), std::getline(pdb, l3);
+            EXPECT_EQ(l1, "REMARK: PDB FILE AUTOMATICALLY CREATED TOACCOMPANY TRAJECTORY FILE:");
+            EXPECT_EQ(l3, "ATOM      1 oh2  tip     1      10.000   0.000   0.000");
+            std::vector<float> xyz, times;
+            if (fortran_frames(r.dir / "w.trj", 3, 2, xyz, times)) {
+                ASSERT_EQ(xyz.size(), 18u);
+                EXPECT_NEAR(times[0], 0.005f, 1e-7);
+                EXPECT_NEAR(times[1], 0.010f, 1e-7);
+                for (int f = 0; f < 2; ++f)
+                    for (int v = 0; v < 9; ++v) EXPECT_EQ(xyz[size_t(9 * f + v)], ref[size_t(f)][size_t(v)]) << f << v;
+            } else {
+                std::printf("gfortran not found: the Fortran reader is skipped\n");
+            }
+        }
+        for (int f = 0; f < 2; ++f) {
+            ASSERT_FALSE(r.run()) << r.s.messages();
+            for (int i = 1; i <= 3; ++i) {
+                const float got[3] = {r.k.mol.x[i], r.k.mol.y[i], r.k.mol.z[i]};
+                for (int a = 0; a < 3; ++a) {
+                    const float want = ref[size_t(f)][size_t(3 * (i - 1) + a)];
+                    if (fmt == 0) EXPECT_EQ(got[a], want) << f << i << a;
+                    else EXPECT_NEAR(got[a], want, 5.1e-4) << f << i << a;
+                }
+            }
+        }
+    }
+}
+
+TEST(Dynamics, SoftStartRampActsOnceAndEndsAtTheNormalForceField) {
+    Rig r(std::string(water) + "soften dist 2.0 scale 0.5 time 5 ramp 10 end\n"
+                               "md ndbf nqe nste 20 prnt 1 end\nmd ndbf nqe nste 20 prnt 1 end\n");
+    r.run(6);
+    const std::vector<double> off = r.values("Offset="), lam = r.values("Lambda  = ");
+    ASSERT_EQ(off.size(), 40u);
+    for (int step = 1; step <= 40; ++step) {
+        const int in = step <= 20 ? std::clamp(step - 5, 0, 10) : 10;
+        EXPECT_NEAR(off[size_t(step - 1)], 2.0 - 0.2 * in, 2e-5) << step;
+        EXPECT_NEAR(lam[size_t(step - 1)], 0.5 + 0.05 * in, 2e-5) << step;
+    }
+    EXPECT_EQ(r.k.ff.top.rshift, 0.0f);
+    EXPECT_EQ(r.k.ff.top.sdih, 1.0f);
+}
+
+TEST(Dynamics, RefusedSettingsAndARunThatBlowsUp) {
+    // (A word that is not a number, nan among them, is the reader's refusal.)
+    for (const char* bad : {"dt 0", "dt -0.001", "temp -5"}) {
+        Rig r(std::string(water) + "md ndbf nqe " + bad + " end\n");
+        r.run(3);
+        ASSERT_TRUE(r.run()) << bad;
+        EXPECT_EQ(r.s.status, 1);
+        const std::string want = bad[0] == 'd' ? " SERIOUS: Mddrv(061) time step (dt) must be a finite number above 0 ps: "
+                                               : " SERIOUS: Mddrv(062) temperature (temp) must be a finite number of at least 0 K: -5.0";
+        EXPECT_NE(r.s.messages().find(want), std::string::npos) << r.s.messages();
+    }
+    // An absurd bond constant and step: the energy overflows. The run stops
+    // at that step with the coordinates of the step before it.
+    Rig r(std::string(water) + "md ndbf nqe dt 0.05 nste 200 prnt 1\n"
+                                          "die_if outbox -1e30 -1e30 -1e30 1e30 1e30 1e30 end end\n", 4);
+    r.run(3);
+    r.k.ff.top.kbnd[1] = 1.0e20f;
+    r.k.mol.x[2] = 11.2f;
+    r.run(1);
+    const std::string out = r.s.messages();
+    const size_t at = out.find(" SERIOUS: forces(020) total energy is not finite at step ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const int step = std::atoi(out.c_str() + at + 57);
+    EXPECT_GT(step, 1);
+    EXPECT_NE(out.find(" QUIT AFTER "), std::string::npos);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(std::isfinite(r.k.mol.x[i]) && std::isfinite(r.k.mol.y[i]) && std::isfinite(r.k.mol.z[i]));
+        r.k.ff.xd[i] = r.k.mol.x[i], r.k.ff.yd[i] = r.k.mol.y[i], r.k.ff.zd[i] = r.k.mol.z[i];
+    }
+    // The coordinates kept have a finite energy.
+    r.k.ff.ev.nofrc = true;
+    EXPECT_TRUE(forces(r.k));
+}
+
+}  // namespace
+}  // namespace kova
