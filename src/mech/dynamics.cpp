@@ -372,7 +372,7 @@ struct Dynamics {
 
     int natmd() const { return m.natmd > 0 ? m.natmd : n; }
 
-    void report(int local) {
+    void report() {
         if (md.ltrj && md.ntrj > 0 && ev.istep % md.ntrj == 0) wtrj(k);
         if (md.nprnt <= 0 || ev.istep % md.nprnt != 0) return;
         const auto& e = ff.e;
@@ -402,7 +402,6 @@ struct Dynamics {
             const double dx = c[0] - m.molcx[1], dy = c[1] - m.molcy[1], dz = c[2] - m.molcz[1];
             list_line(k, {std::string_view("COM moved distance "), std::sqrt(dx * dx + dy * dy + dz * dz)});
         }
-        (void)local;
         if (!md.lermak) cenmas();
         if (ev.istep % 100 == 0 && !md.lheat) {
             drift_fit();
@@ -527,7 +526,7 @@ struct Dynamics {
             else if (md.lande) endrun(k, exit_abort);
             else if (md.lstoc) stochastic();
             if (md.lleap || md.lstoc) bookkeeping();
-            report(local);
+            report();
             bool died = false;
             for (int i = 1; i <= la && !died; ++i) {
                 if (m.live[i] != 1) continue;
@@ -569,6 +568,7 @@ void mddrv(Kova& k) {
     // Run parameters and switches back to their defaults.
     md.mddt = float(0.001 * tconv), md.taut = float(0.4 * tconv), md.gamma = 6.5f;
     ev.gfrac = 0.7f, ev.pbmove = 1.0e9f, ev.fdstep = 1.0e-5f;
+    ev.lfirst = true;  // a run is a new series: its first evaluation solves afresh
     md.nste = 100, md.nprnt = 10, ev.npbupd = 10;
     md.boxlo.fill(-999999.0f), md.boxhi.fill(999999.0f);
     ev.iconv = 0, ev.minstp = 999999, ev.detol = 0.0f, ev.rescape = 99999.0f;

@@ -574,6 +574,7 @@ void emdrv(Kova& k) {
     const int in = k.files.inunit;
     ev.gfrac = 0.7f;
     ev.lfirst = true;
+    ev.pbspc = 0.0f;
     ev.pbmove = 0.04f;
     ev.npbupd = 999999999;
     ev.lbnd = ev.lang = ev.ldih = ev.limp = ev.lvdw = ev.leel = ev.ldbf = ev.lqe = true;

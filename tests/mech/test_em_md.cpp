@@ -378,6 +378,25 @@ TEST(Dynamics, TrajectoriesReadBackFrameByFrame) {
     }
 }
 
+TEST(Dynamics, StochasticCoefficientsSeriesMeetsClosedFormAtTheSwitch) {
+    // gamma dt = 0.05 switches from the series in h = gamma dt / 2 to the
+    // closed form: both sides of the switch describe the same functions.
+    auto coefficients = [](const char* gamma) {
+        Rig r(std::string(water) + "md ndbf nqe stoc dt 0.001 nste 0 gamma " + gamma + " end\n");
+        r.run(4);
+        const MdStore& md = r.k.ff.md;
+        return std::vector<double>{md.cc1[1], md.cc2[1], md.cc3[1], md.cc4[1], md.cc5[1],
+                                   md.cc6[1], md.cc7[1], md.cc8[1], md.cc9[1]};
+    };
+    const std::vector<double> below = coefficients("49.9999"), above = coefficients("50.0001");
+    for (size_t j = 0; j < 9; ++j)
+        EXPECT_NEAR(below[j], above[j], 1e-5 * std::fabs(above[j])) << "cc" << j + 1;
+    // Closed forms of the simplest ones at x = 0.05 (h = 0.025).
+    EXPECT_NEAR(above[0], std::exp(-0.05), 1e-6);
+    EXPECT_NEAR(above[1], (1 - std::exp(-0.05)) / 0.05, 1e-6);
+    EXPECT_NEAR(above[5], std::sinh(0.025) / 0.025, 1e-6);
+}
+
 TEST(Dynamics, SoftStartRampActsOnceAndEndsAtTheNormalForceField) {
     Rig r(std::string(water) + "soften dist 2.0 scale 0.5 time 5 ramp 10 end\n"
                                "md ndbf nqe nste 20 prnt 1 end\nmd ndbf nqe nste 20 prnt 1 end\n");
