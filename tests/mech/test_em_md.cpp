@@ -397,6 +397,35 @@ TEST(Dynamics, StochasticCoefficientsSeriesMeetsClosedFormAtTheSwitch) {
     EXPECT_NEAR(above[5], std::sinh(0.025) / 0.025, 1e-6);
 }
 
+TEST(Dynamics, LangevinModesRefreshTheRandomNumbersOfTheAtomsTheyName) {
+    // Ethanol is molecule 1 (atoms 1-6), the water molecule 2 (7-9, always
+    // refreshed). One step per md command after the first; the atoms whose
+    // twelve numbers changed at steps 2 to 5.
+    auto refreshed = [](const std::string& mode) {
+        std::string in = std::string(both) + mode + "md ndbf nqe stoc nste 1 end\n";
+        for (int i = 0; i < 4; ++i) in += "md ndbf nqe stoc rest nste 1 end\n";
+        Rig r(in);
+        r.run(mode.empty() ? 6 : 7);
+        std::vector<std::string> sets;
+        for (int i = 0; i < 4; ++i) {
+            const std::vector<float> before = r.k.ff.md.rgau;
+            r.run(1);
+            std::string set;
+            for (int a = 1; a <= 9; ++a)
+                if (!std::equal(before.begin() + 12 * (a - 1), before.begin() + 12 * a, r.k.ff.md.rgau.begin() + 12 * (a - 1)))
+                    set += char('0' + a);
+            sets.push_back(set);
+        }
+        return sets;
+    };
+    using V = std::vector<std::string>;
+    EXPECT_EQ(refreshed(""), (V{"123456789", "123456789", "123456789", "123456789"}));
+    EXPECT_EQ(refreshed("langevin atomsperstep 2 end\n"), (V{"12789", "34789", "56789", "12789"}));
+    EXPECT_EQ(refreshed("langevin stepsperatom 3 end\n"), (V{"14789", "25789", "36789", "14789"}));
+    EXPECT_EQ(refreshed("langevin sync 2 end\n"), (V{"123456789", "789", "123456789", "789"}));
+    EXPECT_EQ(refreshed("langevin end\n"), (V{"123456789", "123456789", "123456789", "123456789"}));
+}
+
 TEST(Dynamics, SoftStartRampActsOnceAndEndsAtTheNormalForceField) {
     Rig r(std::string(water) + "soften dist 2.0 scale 0.5 time 5 ramp 10 end\n"
                                "md ndbf nqe nste 20 prnt 1 end\nmd ndbf nqe nste 20 prnt 1 end\n");
