@@ -8,9 +8,12 @@
 #include "elec/elec.hpp"
 #include "mech/mech.hpp"
 #include "molecule/edit.hpp"
+#include "molecule/liveflags.hpp"
 #include "molecule/params.hpp"
 #include "molecule/print.hpp"
 #include "molecule/read.hpp"
+#include "molecule/superpose.hpp"
+#include "molecule/transform.hpp"
 #include "molecule/write.hpp"
 
 namespace kova {
@@ -47,7 +50,7 @@ constexpr Command table[] = {
     {"exit", false, stop},
     {"quit", false, stop},
     {"bye", false, stop},
-    {"man", false, nullptr},
+    {"man", false, man},
     {"read", false, reed},
     {"open", false, opn},
     {"close", false, clos},
@@ -59,15 +62,15 @@ constexpr Command table[] = {
     {"md", false, mddrv},
     {"rdtop", false, rdtop},
     {"nblist", false, nblist},
-    {"trans", false, nullptr},
+    {"trans", false, trans},
     {"trajframe", false, trajframe},
-    {"live", false, nullptr},
-    {"real", false, nullptr},
+    {"live", false, live},
+    {"real", false, realatom},
     {"maktrj", false, maktrj},
     {"soften", false, soften},
     {"langevin", false, langevin},
-    {"rms", false, nullptr},
-    {"lsqfit", false, nullptr},
+    {"rms", false, rms},
+    {"lsqfit", false, lsqfit},
     {"cons", false, cons},
     {"check_cons", false, chkcns},
     {"bd", false, bddrv},

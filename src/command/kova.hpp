@@ -14,6 +14,7 @@
 #include "command/symbols.hpp"
 #include "elec/grid.hpp"
 #include "mech/forcefield.hpp"
+#include "molecule/geomkeep.hpp"
 #include "molecule/paramstore.hpp"
 #include "molecule/store.hpp"
 #include "fortio/units.hpp"
@@ -174,6 +175,7 @@ struct Kova {
     BdRun bdrun;        // the Brownian-dynamics run set-up (bd command)
     AnalStore anal;     // what the trajectory analysis keeps (dihedral histograms)
     ForceField ff;      // molecular mechanics: topology, pair list, grid term, generalized Born
+    GeomKeep geo;       // reference of rms, binding-site mesh of trans
 };
 
 }  // namespace kova

@@ -392,7 +392,7 @@ struct Dynamics {
             t.sdih, t.sang, ev.slig);
         out(k, "(a)", "");
         if (ev.iconv == 2) {
-            list_line(k, {std::string_view(" **POT** (no ball energy)"), e[etot] - e[eball]});
+            list_line(k, {std::string_view("**POT** (no ball energy)"), e[etot] - e[eball]});
             double c[3] = {0, 0, 0};
             const int a = m.nmol >= 1 ? m.fstatm[1] : 1, b = m.nmol >= 1 ? m.lstatm[1] : 0;
             for (int i = a; i <= b; ++i) c[0] += ff.xd[i], c[1] += ff.yd[i], c[2] += ff.zd[i];
