@@ -183,3 +183,26 @@ TEST(Multipoles, ListingAndCoulombAgainstADoubleSum) {
     prt(s.k);
     EXPECT_NE(s.out.str().find("SERIOUS: prt(071) improper molecule number for mcou: 3"), std::string::npos);
 }
+
+TEST(Volumes, ExcludedAndReactionVolumesOfSpheres) {
+    // One atom of radius 1.5 with a probe of 0.5: a sphere of radius 2.
+    // Reaction site: within 5 A of the atom, outside the chosen atom.
+    test::Session s("all geom srad 0.5 end\nall rxnv srad 0.5 defr 1 1 1 1 5.0 dime 41 41 41 end\n");
+    MoleculeStore& m = s.k.mol;
+    molecules(m, {1});
+    put(m, 1, 1.0, -2.0, 0.5, 0.0, 1.5);
+    prt(s.k);
+    prt(s.k);
+    const std::string o = s.out.str();
+    auto value = [&](const std::string& label) {
+        const size_t at = o.find(label);
+        EXPECT_NE(at, std::string::npos) << label << "\n" << o;
+        return at == std::string::npos ? 0.0 : std::stod(o.substr(o.find(':', at) + 1, 14));
+    };
+    EXPECT_NEAR(value("Volume of molecule based on excluded volume"), 4.0 / 3.0 * pi * 8.0, 0.01 * 33.5);
+    EXPECT_NEAR(value("Effective Radius based on excluded volume"), 2.0, 0.01);
+    // The whole 5 A sphere is reachable: 4 pi 25, and its volume less the
+    // atom's sphere of 2 A.
+    EXPECT_NEAR(value("For msite,nsite   1,  1     surface area is"), 4 * pi * 25.0, 0.01);
+    EXPECT_NEAR(value("Reaction Volume"), 4.0 / 3.0 * pi * (125.0 - 8.0), 0.03 * 490.0);
+}
