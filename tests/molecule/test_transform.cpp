@@ -12,6 +12,7 @@
 #include "../command/scratch.hpp"
 #include "command/mainloop.hpp"
 #include "mech/mech.hpp"
+#include "molecule/print.hpp"
 #include "molecule/transform.hpp"
 
 using namespace kova;
@@ -184,4 +185,27 @@ TEST_F(ManCommand, TransPlacesTheLigandInAFreeCubeAndRealLiveFlags) {
     test::Session t(deck("trans mol 1 xlim -4.0 4.0 end"));
     EXPECT_EQ(run_kova(t.k), 1);
     EXPECT_NE(t.out.str().find("BINDING SITE NOT FULLY SPECIFIED !"), std::string::npos);
+}
+
+TEST(ManTopology, DihedralFromTheTopologyTurnedOverTopologyBonds) {
+    // The words of man and then of print, read by the drivers called below.
+    test::Session s("dihe dihn 1 angl -75.0 top end\ndihn 1 dihe end\n");
+    MoleculeStore& m = s.k.mol;
+    const float c[6][3] = {{0, 1.4f, 0.3f}, {0, 0, 0}, {1.5f, 0, 0}, {2, 1.3f, 0.6f}, {3.5f, 1.4f, 0.7f}, {0.8f, 0, 0}};
+    m.nmol = 1, m.natom = 6, m.fstatm[1] = 1, m.lstatm[1] = 6;
+    for (int a = 1; a <= 6; ++a) m.x[a] = c[a - 1][0], m.y[a] = c[a - 1][1], m.z[a] = c[a - 1][2];
+    Topology& t = s.k.ff.top;
+    // Bonds 1-2, 2-3, 3-4, 4-5; atom 6, though near atom 3, has no bond.
+    const int b[4][2] = {{1, 2}, {2, 3}, {3, 4}, {4, 5}};
+    for (const auto& p : b) ++t.nbnd, t.ibnd[t.nbnd] = p[0], t.jbnd[t.nbnd] = p[1];
+    t.ndih = 1, t.idih[1] = 1, t.jdih[1] = 2, t.kdih[1] = 3, t.ldih[1] = 4;
+    man(s.k);
+    prt(s.k);
+    double phi = 0;
+    ASSERT_TRUE(dhdclc(s.k, 1, 2, 3, 4, 1, phi));
+    EXPECT_NEAR(phi * 57.29578, -75.0, 2e-4);
+    EXPECT_NE(s.out.str().find("DIHEDRAL ANGLE FOR ATOMS,     1     2     3     4: -75.000"), std::string::npos)
+        << s.out.str();
+    EXPECT_FLOAT_EQ(m.x[6], 0.8f);
+    EXPECT_NEAR(distance(m, 4, 5), std::sqrt(2.27), 1e-5);
 }
