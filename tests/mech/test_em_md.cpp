@@ -426,6 +426,20 @@ TEST(Dynamics, LangevinModesRefreshTheRandomNumbersOfTheAtomsTheyName) {
     EXPECT_EQ(refreshed("langevin end\n"), (V{"123456789", "123456789", "123456789", "123456789"}));
 }
 
+TEST(Dynamics, EquilibrationRescalesOnlyAtHundredthSteps) {
+    // From rest the kinetic energy stays far below its target: the scale
+    // factor differs from 1 at steps 100 and 200 only, and the title stays.
+    Rig r(std::string(both) + "md ndbf nqe equi temp 300 nste 200 prnt 50 end\n");
+    r.run(6);
+    const std::vector<double> sc = r.values("Scal     = ");
+    ASSERT_EQ(sc.size(), 4u);
+    EXPECT_EQ(sc[0], 1.0);
+    EXPECT_GT(sc[1], 1.001);
+    EXPECT_EQ(sc[2], 1.0);
+    EXPECT_GT(sc[3], 1.0);
+    EXPECT_NE(r.s.listing().find("N V E Dynamics"), std::string::npos);
+}
+
 TEST(Dynamics, SoftStartRampActsOnceAndEndsAtTheNormalForceField) {
     Rig r(std::string(water) + "soften dist 2.0 scale 0.5 time 5 ramp 10 end\n"
                                "md ndbf nqe nste 20 prnt 1 end\nmd ndbf nqe nste 20 prnt 1 end\n");
