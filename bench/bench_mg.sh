@@ -53,6 +53,9 @@ median_of() {  # median_of THREADS DECKFILE
     sort -n -k1,1 | awk -v n="$repeats" '{w[NR]=$1; c[NR]=$2} END {m=int((n+1)/2); printf "%.3f %.3f\n", w[m], c[m]}'
 }
 
+# The load of the machine (1, 5 and 15 minutes) before and after: on shared
+# cores a load above the number of cores leaves wall times unreliable.
+echo "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
 echo "Iterations to conv 1e-6 (barnase, 64 A box, probe surface, interior 2)"
 printf '%-8s %8s | %10s %10s %10s | %10s\n' grid h "mg 150mM" "mg 0mM" "mg full" "ic 150mM"
 for s in $sizes; do
@@ -100,3 +103,4 @@ for s in $sizes; do
         printf "        %s, 1 thread: multigrid against incomplete Cholesky %.2fx (set-up+solve), %.2fx (solve)\n",
                n, icw / mgw, (mgw - sw > 0 ? (icw - sw) / (mgw - sw) : 0) }'
 done
+echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

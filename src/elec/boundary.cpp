@@ -161,10 +161,55 @@ inline void add_to(float* __restrict row, const float* __restrict buf, int n) {
 
 }  // namespace
 
+namespace {
+
+// The terms of every sphere, in order, at the interior neighbours of the
+// boundary points in plane k (see bcfl_spheres); bx holds nx points, by0 and
+// by1 ny. Compiled also for wider vector lanes: the same operations, each
+// rounded as before, on more points at once.
+KOVA_WIDE_LANES void dh_plane(int k, const DhSphere* sph, const float* pre, int ns, float kappa, int nx, int ny,
+                              int nz, float h, float xo, float yo, float zo, float* rhs, float* bx, float* by0,
+                              float* by1) {
+    const long nxy = static_cast<long>(nx) * ny;
+    const bool kface = k == 1 || k == nz;
+    for (int a = 0; a < ns; ++a) {
+        const DhSphere sp = sph[a];
+        const float p = pre[a];
+        const float dzk = zo + k * h - sp.z;
+        // Faces i = 0 and i = nx + 1: lines along y.
+        const float dx0 = xo + 0 * h - sp.x, dx1 = xo + (nx + 1) * h - sp.x;
+        dh_line(by0, ny, p, kappa, sp.a, yo + h - sp.y, h, dx0 * dx0 + dzk * dzk);
+        dh_line(by1, ny, p, kappa, sp.a, yo + h - sp.y, h, dx1 * dx1 + dzk * dzk);
+        for (int j = 1; j <= ny; ++j) {
+            float* row = rhs + 1 + static_cast<long>(nx) * (j - 1) + nxy * (k - 1);
+            if (kface) {
+                const float dy = yo + j * h - sp.y;
+                for (int face = 0; face < 2; ++face) {
+                    if (face == 0 ? k != 1 : k != nz) continue;
+                    const int kb = face == 0 ? 0 : nz + 1;
+                    const float dz = zo + kb * h - sp.z;
+                    dh_line(bx, nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dz * dz);
+                    add_to(row, bx, nx);
+                }
+            }
+            row[0] += by0[j - 1];
+            row[nx - 1] += by1[j - 1];
+            if (j == 1 || j == ny)
+                for (int face = 0; face < 2; ++face) {
+                    if (face == 0 ? j != 1 : j != ny) continue;
+                    const int jb = face == 0 ? 0 : ny + 1;
+                    const float dy = yo + jb * h - sp.y;
+                    dh_line(bx, nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dzk * dzk);
+                    add_to(row, bx, nx);
+                }
+        }
+    }
+}
+
+}  // namespace
+
 void bcfl_spheres(const std::vector<DhSphere>& sph, float kappa, int nx, int ny, int nz, float h, float xo, float yo,
                   float zo, float* rhs, int threads) {
-    const long nxy = static_cast<long>(nx) * ny;
-    auto idx = [&](int i, int j, int k) { return i + nx * (j - 1) + nxy * (k - 1); };
     const float fourpi = 12.566371f;
     const int ns = static_cast<int>(sph.size());
     std::vector<float> pre(ns);
@@ -174,45 +219,18 @@ void bcfl_spheres(const std::vector<DhSphere>& sph, float kappa, int nx, int ny,
     // receives the terms of a sphere in the order bcfl1 adds them (faces
     // k = 0, nz + 1, i = 0, nx + 1, j = 0, ny + 1), computed as there: the
     // sums are those of bcfl1 called sphere by sphere, to the bit, for any
-    // number of threads.
+    // number of threads. The two planes next to the faces k = 0 and
+    // k = nz + 1 hold a whole face each and cost as much as tens of the
+    // others: they are handed out first, so that no thread is left with one
+    // of them at the end.
 #pragma omp parallel num_threads(threads)
     {
         std::vector<float> bx(static_cast<size_t>(nx)), by0(static_cast<size_t>(ny)), by1(static_cast<size_t>(ny));
 #pragma omp for schedule(dynamic, 1)
-        for (int k = 1; k <= nz; ++k) {
-            const bool kface = k == 1 || k == nz;
-            for (int a = 0; a < ns; ++a) {
-                const DhSphere sp = sph[a];
-                const float p = pre[a];
-                const float dzk = zo + k * h - sp.z;
-                // Faces i = 0 and i = nx + 1: lines along y.
-                const float dx0 = xo + 0 * h - sp.x, dx1 = xo + (nx + 1) * h - sp.x;
-                dh_line(by0.data(), ny, p, kappa, sp.a, yo + h - sp.y, h, dx0 * dx0 + dzk * dzk);
-                dh_line(by1.data(), ny, p, kappa, sp.a, yo + h - sp.y, h, dx1 * dx1 + dzk * dzk);
-                for (int j = 1; j <= ny; ++j) {
-                    float* row = rhs + idx(1, j, k);
-                    if (kface) {
-                        const float dy = yo + j * h - sp.y;
-                        for (int face = 0; face < 2; ++face) {
-                            if (face == 0 ? k != 1 : k != nz) continue;
-                            const int kb = face == 0 ? 0 : nz + 1;
-                            const float dz = zo + kb * h - sp.z;
-                            dh_line(bx.data(), nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dz * dz);
-                            add_to(row, bx.data(), nx);
-                        }
-                    }
-                    row[0] += by0[j - 1];
-                    row[nx - 1] += by1[j - 1];
-                    if (j == 1 || j == ny)
-                        for (int face = 0; face < 2; ++face) {
-                            if (face == 0 ? j != 1 : j != ny) continue;
-                            const int jb = face == 0 ? 0 : ny + 1;
-                            const float dy = yo + jb * h - sp.y;
-                            dh_line(bx.data(), nx, p, kappa, sp.a, xo + h - sp.x, h, dy * dy + dzk * dzk);
-                            add_to(row, bx.data(), nx);
-                        }
-                }
-            }
+        for (int t = 0; t < nz; ++t) {
+            const int k = t == 0 ? 1 : t == 1 ? nz : t;
+            dh_plane(k, sph.data(), pre.data(), ns, kappa, nx, ny, nz, h, xo, yo, zo, rhs, bx.data(), by0.data(),
+                     by1.data());
         }
     }
 }

@@ -3,9 +3,11 @@
 // and the osmotic pressure of the mobile ions on the ion-exclusion surface.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 #include "fortio/format.hpp"
 
 namespace kova {
@@ -54,15 +56,17 @@ void dbfrc(Kova& k, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy, Arr1<float
     const int stride[3] = {1, nx, nxy};
     const float* phi = g.phi.data();
     const float* eps[3] = {g.epsi.data(), g.epsj.data(), g.epsk.data()};
-    double* acc[3];
-    std::vector<double> f(3 * (na + 1), 0.0);
-    for (int c = 0; c < 3; ++c) acc[c] = f.data() + c * (na + 1);
     const bool dots = g.newmap;
     const float grow = g.newmap ? g.rsolv : 0.0f;
 
-    // Adds the force of segment (i, j, k) along axis d, crossed from below
-    // (lower) or above by the sphere of `own`.
-    auto segment = [&](int d, const int* idx, int own, bool lower, double d2) {
+    // A segment's force on one atom.
+    struct Push {
+        int atom;
+        double f[3];
+    };
+    // Appends the force of segment (i, j, k) along axis d, crossed from
+    // below (lower) or above by the sphere of `own`.
+    auto segment = [&](int d, const int* idx, int own, bool lower, double d2, std::vector<Push>& to) {
         float cx, cy, cz, r;
         int atom;
         double sign;
@@ -88,36 +92,52 @@ void dbfrc(Kova& k, Arr1<float, maxatm>& fx, Arr1<float, maxatm>& fy, Arr1<float
         const double r3 = std::sqrt(r3sq);
         // A chord lying inside the one segment: f is the chord itself.
         const bool chord = itrunc(gc[d] - r3) == itrunc(gc[d] + r3);
+        Push p;
+        p.atom = atom;
         for (int e = 0; e < 3; ++e) {
             double dfdx;  // per Angstrom
             if (e == d)
                 dfdx = chord ? 0.0 : (lower ? -1.0 : 1.0) / h;
             else
                 dfdx = -(gc[e] - idx[e]) / (r3 * h) * (chord ? 2.0 : 1.0);
-            acc[e][atom] += sign * pref * h * d2 * dfdx;
+            p.f[e] = sign * pref * h * d2 * dfdx;
         }
+        to.push_back(p);
     };
 
-    for (int d = 0; d < 3; ++d) {
+    // The segments of each plane (axis d, plane kk) on the threads, their
+    // forces kept in the order of the points; then added to the atoms plane
+    // after plane on one thread: each atom's sum takes its terms in the
+    // order of one pass over the grid, whatever the number of threads.
+    std::vector<std::vector<Push>> planes(static_cast<size_t>(3 * nz));
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(dynamic, 4) if (g.nxyz >= kThreadedPoints)
+    for (int dk = 0; dk < 3 * nz; ++dk) {
+        const int d = dk / nz, kk = dk % nz + 1;
+        std::vector<Push>& to = planes[dk];
         const std::int32_t* lown = g.owner[2 * d].data();
         const std::int32_t* uown = g.owner[2 * d + 1].data();
         const int s = stride[d];
-        for (int kk = 1; kk <= nz; ++kk)
-            for (int j = 1; j <= ny; ++j)
-                for (int i = 1; i <= nx; ++i) {
-                    const int idx[3] = {i, j, kk};
-                    if (idx[d] >= dim[d]) continue;  // the boundary face
-                    const int l = i + nx * (j - 1) + nxy * (kk - 1);
-                    const int lo = lown[l], up = uown[l];
-                    if (lo == 0 && up == 0) continue;
-                    const float e = eps[d][l];
-                    if (!(e > elo && e < ehi)) continue;
-                    const double dphi = double(phi[l + s]) - phi[l];
-                    const double d2 = double(e) * e * dphi * dphi;
-                    if (lo != 0) segment(d, idx, lo, true, d2);
-                    if (up != 0) segment(d, idx, up, false, d2);
-                }
+        for (int j = 1; j <= ny; ++j)
+            for (int i = 1; i <= nx; ++i) {
+                const int idx[3] = {i, j, kk};
+                if (idx[d] >= dim[d]) continue;  // the boundary face
+                const int l = i + nx * (j - 1) + nxy * (kk - 1);
+                const int lo = lown[l], up = uown[l];
+                if (lo == 0 && up == 0) continue;
+                const float e = eps[d][l];
+                if (!(e > elo && e < ehi)) continue;
+                const double dphi = double(phi[l + s]) - phi[l];
+                const double d2 = double(e) * e * dphi * dphi;
+                if (lo != 0) segment(d, idx, lo, true, d2, to);
+                if (up != 0) segment(d, idx, up, false, d2, to);
+            }
     }
+    double* acc[3];
+    std::vector<double> f(3 * (na + 1), 0.0);
+    for (int c = 0; c < 3; ++c) acc[c] = f.data() + c * (na + 1);
+    for (const auto& plane : planes)
+        for (const Push& p : plane)
+            for (int e = 0; e < 3; ++e) acc[e][p.atom] += p.f[e];
     for (int a = 1; a <= na; ++a)
         fx[a] = static_cast<float>(acc[0][a]), fy[a] = static_cast<float>(acc[1][a]), fz[a] = static_cast<float>(acc[2][a]);
 }

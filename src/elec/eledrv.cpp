@@ -8,6 +8,7 @@
 #include "command/readers.hpp"
 #include "command/tokens.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 #include "fortio/format.hpp"
 #include "molecule/select.hpp"
 
@@ -53,11 +54,12 @@ void edef(Kova& k) {
 void inigrd(Kova& k) {
     GridStore& g = k.mess;
     const int n = g.nxyz;
-    std::fill(g.work.begin() + 1, g.work.begin() + n + 1, 0.0f);
-    std::fill(g.iacs.begin() + 1, g.iacs.begin() + n + 1, 0.0f);
+    const int th = grid_threads(g);
+    fill_points(th, g.work.data(), 1, n, 0.0f);
+    fill_points(th, g.iacs.data(), 1, n, 0.0f);
     if (g.reps) return;  // the maps read from files stand
     const float eo = k.env.epsout;
-    for (auto* map : {&g.epsi, &g.epsj, &g.epsk}) std::fill(map->begin() + 1, map->begin() + n + 1, eo);
+    for (auto* map : {&g.epsi, &g.epsj, &g.epsk}) fill_points(th, map->data(), 1, n, eo);
     // The last plane of each staggered map lies on the boundary face.
     for (int kk = 1; kk <= g.nz; ++kk)
         for (int j = 1; j <= g.ny; ++j) g.epsi[g.index(g.nx, j, kk)] = 0.0f;
@@ -84,8 +86,8 @@ void elec(Kova& k) {
     GridStore& g = k.mess;
     g.phibad = false;  // set again by a solve that fails
     chkbox(k);
-    std::fill(g.diagm.begin() + 1, g.diagm.begin() + g.nxyz + 1, 0.0f);
-    std::fill(g.rhs.begin() + 1, g.rhs.begin() + g.nxyz + 1, 0.0f);
+    fill_points(grid_threads(g), g.diagm.data(), 1, g.nxyz, 0.0f);
+    fill_points(grid_threads(g), g.rhs.data(), 1, g.nxyz, 0.0f);
     bound(k);  // before the maps are rebuilt: focusing reads the previous ones
     inigrd(k);
     exclud(k);

@@ -8,6 +8,7 @@
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 
 namespace kova {
 
@@ -333,8 +334,10 @@ double nrggrd(Kova& k) {
     const float* iacs = g.iacs.data();
     double ion = 0;
     if (k.env.cion != 0.0f && rt > 0.0) {
-        for (int l = 1; l <= n; ++l)
-            if (iacs[l] != 6.0f) ion += std::cosh(double(phi[l]) * m[l] / rt) - 1.0;
+        // A skipped point adds +0, which leaves the sum (never -0) as it is.
+        ion = ordered_sum(grid_threads(g), 1, n, [&](int l) {
+            return iacs[l] != 6.0f ? std::cosh(double(phi[l]) * m[l] / rt) - 1.0 : 0.0;
+        });
         ion *= -2.0 * k.env.cion * double(g.h) * g.h * g.h * rt;
     }
     return 2.0 * q - 0.5 * (f1 + f2) + ion;

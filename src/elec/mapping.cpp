@@ -14,6 +14,7 @@
 
 #include "command/output.hpp"
 #include "elec/elec.hpp"
+#include "elec/multigrid.hpp"
 #include "fortio/format.hpp"
 
 namespace kova {
@@ -86,13 +87,15 @@ struct StaggeredMap {
 };
 
 // Maps one sphere of radius r (grid units) onto the staggered map of axis a,
-// enumerating lines over the outer axis b and the inner axis c. With
+// enumerating lines over the outer axis b (planes bfirst..blast of it only)
+// and the inner axis c. With
 // `smooth` the segments cut by the surface get the cover rule and only
 // segments wholly inside become fill (fuzoff 1); without it every staggered
 // point inside the sphere becomes fill (fuzoff 0.5).
-void map_sphere(const StaggeredMap& m, int own, float r, bool smooth, Axis a, Axis b, Axis c) {
+void map_sphere(const StaggeredMap& m, int own, float r, bool smooth, Axis a, Axis b, Axis c, int bfirst,
+                int blast) {
     const float fuzoff = smooth ? 1.0f : 0.5f;
-    const int blo = std::max(itrunc(b.g - r + 1.0f), 1), bhi = std::min(itrunc(b.g + r), b.n);
+    const int blo = std::max({itrunc(b.g - r + 1.0f), 1, bfirst}), bhi = std::min({itrunc(b.g + r), b.n, blast});
     for (int ib = blo; ib <= bhi; ++ib) {
         const float db = b.g - static_cast<float>(ib);
         const float r2 = xsqrt(r * r - db * db);
@@ -133,17 +136,66 @@ StaggeredMap staggered(Kova& k, Dir d, float fill, float untouched, bool olds) {
     return {eps, g.iacs.data(), g.work.data(), g.owner[2 * d].data(), g.owner[2 * d + 1].data(), fill, untouched, olds};
 }
 
+// A sphere placed on the grid: its centre in grid units, its radius in
+// spacings, its owner, and the planes of the outer axis of its line
+// enumeration that it can reach.
+struct PlacedSphere {
+    float gx, gy, gz, rg;
+    int own;
+    int blo, bhi;
+};
+
+// The outer axis of the line enumeration along axis d (z for the x and y
+// maps, y for the z map).
+int outer_planes(const GridStore& g, Dir d) { return d == dir_z ? g.ny : g.nz; }
+
+PlacedSphere place(const GridStore& g, Dir d, int own, float x, float y, float z, float r) {
+    const GridCoord c = xyzijk(x, y, z, g.h, g.xo, g.yo, g.zo);
+    const float rg = r / g.h;
+    const float gb = d == dir_z ? c.gy : c.gz;
+    const int blo = std::max(itrunc(gb - rg + 1.0f), 1), bhi = std::min(itrunc(gb + rg), outer_planes(g, d));
+    return {c.gx, c.gy, c.gz, rg, own, blo, bhi};
+}
+
+// Maps a placed sphere along axis d, on planes bfirst..blast of the outer
+// axis.
+void map_placed(const GridStore& g, Dir d, const StaggeredMap& m, const PlacedSphere& p, bool smooth, int bfirst,
+                int blast) {
+    const Axis ax{p.gx, g.nx, 1}, ay{p.gy, g.ny, g.nx}, az{p.gz, g.nz, g.nxy};
+    switch (d) {
+    case dir_x: map_sphere(m, p.own, p.rg, smooth, ax, az, ay, bfirst, blast); break;
+    case dir_y: map_sphere(m, p.own, p.rg, smooth, ay, az, ax, bfirst, blast); break;
+    case dir_z: map_sphere(m, p.own, p.rg, smooth, az, ay, ax, bfirst, blast); break;
+    }
+}
+
 // Maps a sphere at (x, y, z) of radius r (Angstrom) along axis d.
 void map_along(Kova& k, Dir d, const StaggeredMap& m, int own, float x, float y, float z, float r, bool smooth) {
     const GridStore& g = k.mess;
     if (!fits(g)) return;
-    const GridCoord c = xyzijk(x, y, z, g.h, g.xo, g.yo, g.zo);
-    const float rg = r / g.h;
-    const Axis ax{c.gx, g.nx, 1}, ay{c.gy, g.ny, g.nx}, az{c.gz, g.nz, g.nxy};
-    switch (d) {
-    case dir_x: map_sphere(m, own, rg, smooth, ax, az, ay); break;
-    case dir_y: map_sphere(m, own, rg, smooth, ay, az, ax); break;
-    case dir_z: map_sphere(m, own, rg, smooth, az, ay, ax); break;
+    map_placed(g, d, m, place(g, d, own, x, y, z, r), smooth, 1, outer_planes(g, d));
+}
+
+// Planes of the outer axis per piece of work when a pass is spread over the
+// threads.
+constexpr int kMapPlanes = 4;
+
+// Maps the spheres of one pass in their order along axis d. Every staggered
+// point lies on one plane of the outer axis and is changed by the spheres
+// reaching that plane only, in their order: the planes are shared out in
+// groups among the threads, each thread taking every sphere in turn on its
+// own planes, so that each point goes through the same changes as in one
+// pass over the spheres, to the bit, whatever the number of threads.
+void map_pass(const GridStore& g, Dir d, const StaggeredMap& m, const std::vector<PlacedSphere>& sph, bool smooth) {
+    if (!fits(g)) return;
+    const int nb = outer_planes(g, d), groups = (nb + kMapPlanes - 1) / kMapPlanes;
+    const int ns = static_cast<int>(sph.size());
+    const PlacedSphere* ps = sph.data();
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(dynamic, 1) if (g.nxyz >= kThreadedPoints)
+    for (int q = 0; q < groups; ++q) {
+        const int b0 = 1 + q * kMapPlanes, b1 = std::min(nb, b0 + kMapPlanes - 1);
+        for (int s = 0; s < ns; ++s)
+            if (ps[s].blo <= b1 && ps[s].bhi >= b0) map_placed(g, d, m, ps[s], smooth, b0, b1);
     }
 }
 
@@ -170,19 +222,19 @@ bool fits(const GridStore& g) { return fits_grid(g); }
 int npoints(const GridStore& g) { return fits(g) ? g.nxyz : 0; }
 
 template <class T>
-void clear_map(std::vector<T>& m, int n) {
-    std::fill(m.begin() + 1, m.begin() + 1 + n, T{});
+void clear_map(const GridStore& g, std::vector<T>& m, int n) {
+    fill_points(grid_threads(g), m.data(), 1, n, T{});
 }
 
 // Clears the six owner maps.
 void clear_owners(GridStore& g) {
-    for (auto& o : g.owner) clear_map(o, npoints(g));
+    for (auto& o : g.owner) clear_map(g, o, npoints(g));
 }
 
 // Resets the two cover-fraction scratch maps before an axis is mapped.
 void clear_fractions(GridStore& g) {
-    clear_map(g.iacs, npoints(g));
-    clear_map(g.work, npoints(g));
+    clear_map(g, g.iacs, npoints(g));
+    clear_map(g, g.work, npoints(g));
 }
 
 void list_line(Kova& k, std::string_view text) {
@@ -231,13 +283,18 @@ void excrk(Kova& k, int atom) { map_atom(k, atom, dir_z); }
 
 void excr(Kova& k) {
     GridStore& g = k.mess;
-    const int natom = std::min(k.mol.natom, maxatm);
+    const MoleculeStore& mol = k.mol;
+    const int natom = std::min(mol.natom, maxatm);
     clear_owners(g);
-    void (*const along[3])(Kova&, int) = {excri, excrj, excrk};
-    for (auto* f : along) {
+    if (!fits(g)) return;
+    std::vector<PlacedSphere> sph;
+    for (Dir d : {dir_x, dir_y, dir_z}) {
         clear_fractions(g);
+        sph.clear();
         for (int a = 1; a <= natom; ++a)
-            if (g.isel[a] == 1) f(k, a);
+            if (g.isel[a] == 1)
+                sph.push_back(place(g, d, a, mol.x[a], mol.y[a], mol.z[a], mol.radi[a] + (g.newmap ? g.rsolv : 0.0f)));
+        map_pass(g, d, staggered(k, d, k.env.epsint, k.env.epsout, g.olds), sph, g.smvdw);
     }
 }
 
@@ -248,21 +305,23 @@ void exsrfk(Kova& k, int dot) { map_probe(k, dot, dir_z); }
 void exsrf(Kova& k) {
     GridStore& g = k.mess;
     clear_owners(g);
-    void (*const along[3])(Kova&, int) = {exsrfi, exsrfj, exsrfk};
-    for (auto* f : along) {
+    if (!fits(g)) return;
+    std::vector<PlacedSphere> sph;
+    for (Dir d : {dir_x, dir_y, dir_z}) {
         clear_fractions(g);
-        for (int d = 1; d <= g.ndot; ++d) f(k, d);
+        sph.clear();
+        for (int t = 1; t <= g.ndot; ++t) sph.push_back(place(g, d, t, g.dotx[t], g.doty[t], g.dotz[t], g.rsolv));
+        map_pass(g, d, staggered(k, d, k.env.epsout, k.env.epsint, false), sph, g.smprb);
     }
 }
 
-void excbd(Kova& k, int atom, float rion) {
-    GridStore& g = k.mess;
-    if (!fits(g)) return;
-    const MoleculeStore& mol = k.mol;
-    const GridCoord c = xyzijk(mol.x[atom], mol.y[atom], mol.z[atom], g.h, g.xo, g.yo, g.zo);
-    const float r = (mol.radi[atom] + rion) / g.h;
+namespace {
+
+// Marks the points of one ion-exclusion sphere (centre in grid units, radius
+// in spacings) on planes kfirst..klast.
+void exclude_ions(GridStore& g, const GridCoord& c, float r, int kfirst, int klast) {
     float* iacs = g.iacs.data();
-    const int klo = std::max(itrunc(c.gz - r + 1.0f), 1), khi = std::min(itrunc(c.gz + r), g.nz);
+    const int klo = std::max({itrunc(c.gz - r + 1.0f), 1, kfirst}), khi = std::min({itrunc(c.gz + r), g.nz, klast});
     for (int kk = klo; kk <= khi; ++kk) {
         const float dz = c.gz - static_cast<float>(kk);
         const float r2 = xsqrt(r * r - dz * dz);
@@ -276,6 +335,40 @@ void excbd(Kova& k, int atom, float rion) {
             for (int i = ilo; i <= ihi; ++i) iacs[base + i] = 6.0f;
         }
     }
+}
+
+// The ion-exclusion spheres of all atoms, the z planes shared out in
+// groups among the threads (each point is written on one plane).
+void exclude_ions_all(Kova& k, float rion) {
+    GridStore& g = k.mess;
+    if (!fits(g)) return;
+    const MoleculeStore& mol = k.mol;
+    const int natom = std::min(mol.natom, maxatm);
+    struct Placed {
+        GridCoord c;
+        float r;
+    };
+    std::vector<Placed> sph(natom);
+    for (int a = 1; a <= natom; ++a)
+        sph[a - 1] = {xyzijk(mol.x[a], mol.y[a], mol.z[a], g.h, g.xo, g.yo, g.zo), (mol.radi[a] + rion) / g.h};
+    const int groups = (g.nz + kMapPlanes - 1) / kMapPlanes;
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(dynamic, 1) if (g.nxyz >= kThreadedPoints)
+    for (int q = 0; q < groups; ++q) {
+        const int k0 = 1 + q * kMapPlanes, k1 = std::min(g.nz, k0 + kMapPlanes - 1);
+        for (const Placed& p : sph)
+            if (p.c.gz - p.r + 1.0f <= static_cast<float>(k1) + 1.0f && p.c.gz + p.r >= static_cast<float>(k0) - 1.0f)
+                exclude_ions(g, p.c, p.r, k0, k1);
+    }
+}
+
+}  // namespace
+
+void excbd(Kova& k, int atom, float rion) {
+    GridStore& g = k.mess;
+    if (!fits(g)) return;
+    const MoleculeStore& mol = k.mol;
+    const GridCoord c = xyzijk(mol.x[atom], mol.y[atom], mol.z[atom], g.h, g.xo, g.yo, g.zo);
+    exclude_ions(g, c, (mol.radi[atom] + rion) / g.h, 1, g.nz);
 }
 
 void excrc(Kova& k) {
@@ -293,6 +386,8 @@ void excrc(Kova& k) {
     const float epsout = k.env.epsout;
     const float hk = g.h * k.env.kappa;
     const float hk2 = hk * hk;
+    // Each point from its own couplings: the planes on the threads.
+#pragma omp parallel for num_threads(grid_threads(g)) schedule(static) if (g.nxyz >= kThreadedPoints)
     for (int kk = 1; kk <= nz; ++kk)
         for (int j = 1; j <= ny; ++j) {
             const int row = nx * (j - 1) + nxy * (kk - 1);
@@ -416,8 +511,8 @@ void exclud(Kova& k) {
         }
     }
     if (k.flags.debug) out(k, "(1x,'Generating ion-exclusion map.')");
-    clear_map(g.iacs, npoints(g));
-    for (int a = 1; a <= natom; ++a) excbd(k, a, g.rion);
+    clear_map(g, g.iacs, npoints(g));
+    exclude_ions_all(k, g.rion);
     excrc(k);
     if (g.volu) {
         const Volumes v = volumes(k);

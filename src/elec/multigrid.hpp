@@ -25,6 +25,17 @@ inline int grid_threads(const GridStore& g) {
 #endif
 }
 
+// The heaviest grid loops are compiled twice, the second time for the wider
+// vector lanes of AVX2, and the processor picks one when the program starts.
+// The operations are the same and each is rounded as before (AVX2 alone
+// brings no fused multiply-add, and nothing is reordered), so both give the
+// same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KOVA_WIDE_LANES __attribute__((target_clones("avx2", "default")))
+#else
+#define KOVA_WIDE_LANES
+#endif
+
 // Points per block of the threaded sums: 4096, or more on grids with more
 // than kMaxBlocks such blocks. It depends on the number of points only.
 constexpr int kMaxBlocks = 1024;
@@ -73,6 +84,32 @@ void block_each(int threads, int lo, int hi, F f) {
         const int a = lo + b * bs, e = std::min(hi, a + bs - 1);
         for (int l = a; l <= e; ++l) f(l);
     }
+}
+
+// Sum of f(l), l = lo..hi, in double and in the order of l, as one loop
+// adding the terms one after the other would make it: the terms are
+// computed on the threads a block at a time into a buffer, and then added
+// in order on one thread. The same bits as that loop for any number of
+// threads; worth it where a term costs much more than an addition.
+template <class F>
+double ordered_sum(int threads, int lo, int hi, F f) {
+    constexpr int kBlock = 32768;
+    std::vector<double> buf(static_cast<size_t>(std::min(kBlock, std::max(hi - lo + 1, 0))));
+    double s = 0;
+    for (int a = lo; a <= hi; a += kBlock) {
+        const int e = std::min(hi, a + kBlock - 1);
+        double* b = buf.data();
+#pragma omp parallel for num_threads(threads) schedule(static) if (hi - lo + 1 >= kThreadedPoints)
+        for (int l = a; l <= e; ++l) b[l - a] = f(l);
+        for (int l = 0; l <= e - a; ++l) s += b[l];
+    }
+    return s;
+}
+
+// Sets m[lo..hi] to v in the blocks of block_each.
+template <class T>
+void fill_points(int threads, T* m, int lo, int hi, T v) {
+    block_each(threads, lo, hi, [=](int l) { m[l] = v; });
 }
 
 // One level of the multigrid hierarchy: a grid in the layout of the grid

@@ -7,7 +7,9 @@
 // grid loops for the same bits whatever the number of threads.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -231,6 +233,97 @@ struct Deck {
     void cmd() { dispatch(k, getnam(k, 5, "Main")); }
     double kcal(double e) const { return e * to_kcal; }
 };
+
+// The grid work of the set-up, the dielectric boundary force and the energy
+// of the full equation give the same bits on 1, 2 and 3 threads, and the
+// maps mapped plane group by plane group on the threads are those of the
+// spheres mapped one after the other over the whole grid: 40 overlapping
+// atoms on 53^3 points (above kThreadedPoints), with the probe surface and
+// with smoothed atom spheres.
+TEST(ThreadedSetUp, MapsForcesAndEnergyAreTheSameBitsOnAnyThreads) {
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<float> pos(-5.0f, 5.0f), q(-0.6f, 0.6f), rad(1.2f, 2.2f);
+    std::vector<std::array<float, 5>> atoms(40);
+    for (auto& a : atoms) a = {pos(gen), pos(gen), pos(gen), q(gen), rad(gen)};
+    for (const std::string surface : {"nmap 1.4", "smoo"}) {
+        std::vector<std::vector<float>> ref;
+        std::vector<std::vector<std::int32_t>> ref_owner;
+        double ref_energy = 0;
+        Arr1<float, maxatm> ref_f[3]{};
+        for (int threads : {1, 2, 3}) {
+            Deck r("elec mol1 cent grid 0.5 dime 53 53 53 pdie 2.0 sdie 78.54\nions 150.0 rion 2.0 bcfl 2 " +
+                       surface + " solv 2 thre " + std::to_string(threads) + " calc end\n",
+                   {});
+            int n = 0;
+            for (const auto& a : atoms) {
+                ++n;
+                r.m.x[n] = a[0], r.m.y[n] = a[1], r.m.z[n] = a[2], r.m.chrg[n] = a[3], r.m.radi[n] = a[4];
+                r.all[n] = 1;
+            }
+            r.m.natom = n, r.m.nmol = 1, r.m.fstatm[1] = 1, r.m.lstatm[1] = n;
+            r.cmd();
+            GridStore& g = r.g;
+            ASSERT_EQ(g.nxyz, 53 * 53 * 53);
+            ASSERT_GE(g.nxyz, kThreadedPoints);
+            ASSERT_LE(g.rnorm, g.conv * g.bnorm) << r.s.messages();
+            dbfrc(r.k, r.fx, r.fy, r.fz);
+            const double energy = nrggrd(r.k);
+            const std::vector<float> maps[] = {g.epsi, g.epsj, g.epsk, g.iacs, g.diagm, g.phi};
+            if (threads == 1) {
+                ref.assign(std::begin(maps), std::end(maps));
+                for (const auto& o : g.owner) ref_owner.push_back(o);
+                ref_energy = energy, ref_f[0] = r.fx, ref_f[1] = r.fy, ref_f[2] = r.fz;
+                // At least some of the boundary force is there to compare.
+                double fsum = 0;
+                for (int a = 1; a <= n; ++a) fsum += std::fabs(r.fx[a]);
+                EXPECT_GT(fsum, 0.0) << surface;
+                // The maps again, sphere by sphere over the whole grid with
+                // the routines for one sphere.
+                inigrd(r.k);
+                const int np = g.nxyz;
+                auto zero = [np](auto& v) { std::fill(v.begin() + 1, v.begin() + 1 + np, 0); };
+                for (auto& o : g.owner) zero(o);
+                void (*const along[3])(Kova&, int) = {excri, excrj, excrk};
+                for (auto* f : along) {
+                    zero(g.iacs), zero(g.work);
+                    for (int a = 1; a <= n; ++a) f(r.k, a);
+                }
+                if (g.newmap) {
+                    srsrf(r.k, g.nsph, g.rsolv);
+                    ASSERT_GT(g.ndot, 0);
+                    for (auto& o : g.owner) zero(o);
+                    void (*const probe[3])(Kova&, int) = {exsrfi, exsrfj, exsrfk};
+                    for (auto* f : probe) {
+                        zero(g.iacs), zero(g.work);
+                        for (int d = 1; d <= g.ndot; ++d) f(r.k, d);
+                    }
+                }
+                zero(g.iacs);
+                for (int a = 1; a <= n; ++a) excbd(r.k, a, g.rion);
+                const std::vector<float>* one[] = {&g.epsi, &g.epsj, &g.epsk, &g.iacs};
+                for (int m = 0; m < 4; ++m)
+                    for (int l = 1; l <= np; ++l)
+                        ASSERT_EQ((*one[m])[l], ref[m][l]) << surface << " map " << m << " l=" << l;
+                for (int o = 0; o < 6; ++o)
+                    for (int l = 1; l <= np; ++l)
+                        ASSERT_EQ(g.owner[o][l], ref_owner[o][l]) << surface << " owner " << o << " l=" << l;
+                continue;
+            }
+            for (int m = 0; m < 6; ++m)
+                for (int l = 1; l <= g.nxyz; ++l)
+                    ASSERT_EQ(maps[m][l], ref[m][l]) << surface << " threads " << threads << " map " << m << " l=" << l;
+            for (int o = 0; o < 6; ++o)
+                for (int l = 1; l <= g.nxyz; ++l)
+                    ASSERT_EQ(g.owner[o][l], ref_owner[o][l]) << surface << " owner " << o << " l=" << l;
+            EXPECT_EQ(energy, ref_energy) << surface << " threads " << threads;
+            for (int a = 1; a <= n; ++a) {
+                ASSERT_EQ(r.fx[a], ref_f[0][a]) << surface << " threads " << threads << " atom " << a;
+                ASSERT_EQ(r.fy[a], ref_f[1][a]) << surface << " threads " << threads << " atom " << a;
+                ASSERT_EQ(r.fz[a], ref_f[2][a]) << surface << " threads " << threads << " atom " << a;
+            }
+        }
+    }
+}
 
 // Replaces every " S " by the solver number.
 std::string with_solver(std::string text, int solv) {
