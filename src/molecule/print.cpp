@@ -363,8 +363,9 @@ void dihedral_report(Kova& k, const PrintSettings& p) {
 // radii and the probe (the electrostatics grid is not touched); the radial
 // analysis steps outward from the centre of geometry along the ncos x nphi
 // directions of the sphere sampling, on the same occupancy grid: a
-// direction's radius is the last step inside the molecule, and every
-// return inside after a step outside counts as a hole.
+// direction's radius is where it leaves the molecule for the last time
+// (between the last step of rdel inside and the next, found by halving),
+// and every return inside after a step outside counts as a hole.
 void geometry_report(Kova& k, const PrintSettings& p) {
     const MoleculeStore& m = k.mol;
     if (!sampling_ok(k, p) || !radii_ok(k, m.atsel)) return;
@@ -456,6 +457,16 @@ void geometry_report(Kova& k, const PrintSettings& p) {
                     left = true;
                 }
                 was_in = now;
+            }
+            // The last exit lies between the last step inside and the next
+            // one: found by halving that interval.
+            if (last > 0 || inside(c[0], c[1], c[2])) {
+                double a = last, b = last + p.rdel;
+                for (int it = 0; it < 20; ++it) {
+                    const double mid = 0.5 * (a + b);
+                    (inside(c[0] + mid * u[0], c[1] + mid * u[1], c[2] + mid * u[2]) ? a : b) = mid;
+                }
+                last = a;
             }
             rmin = std::min(rmin, last), rtop = std::max(rtop, last), sum += last, sum2 += last * last;
         }

@@ -201,6 +201,11 @@ TEST(Volumes, ExcludedAndReactionVolumesOfSpheres) {
     };
     EXPECT_NEAR(value("Volume of molecule based on excluded volume"), 4.0 / 3.0 * pi * 8.0, 0.01 * 33.5);
     EXPECT_NEAR(value("Effective Radius based on excluded volume"), 2.0, 0.01);
+    // Seen from its centre the sphere has one radius everywhere (to the
+    // occupancy grid's spacing, 4/64 A) and no holes.
+    EXPECT_NEAR(value("Minimum radius"), 2.0, 0.07);
+    EXPECT_NEAR(value("Maximum radius"), 2.0, 0.07);
+    EXPECT_EQ(value("Number of holes met stepping outward"), 0.0);
     // The whole 5 A sphere is reachable: 4 pi 25, and its volume less the
     // atom's sphere of 2 A.
     EXPECT_NEAR(value("For msite,nsite   1,  1     surface area is"), 4 * pi * 25.0, 0.01);
