@@ -298,6 +298,31 @@ TEST(Protein, MinimisationAndDynamicsOfADistorted1A8O) {
     std::printf("1A8O leap-frog energy fluctuation: 1 fs %.5f, 0.5 fs %.5f kcal/mol\n", fl[0], fl[1]);
 }
 
+TEST(Protein, BfgsOnAPeptideOf1A8ONeverRaisesTheEnergy) {
+    // Residues 151-161 of 1A8O (184 atoms, within the 200 BFGS holds): the
+    // same recipe as the whole chain in data/README, on that stretch of the
+    // PDB file (selenomethionine as methionine), CHARMM27 via gmx pdb2gmx
+    // and tools/gmx2kova. Pairs within 5 A keep every atom's interaction
+    // list under 100.
+    const std::string data = std::string(KOVA_TEST_SOURCE_DIR) + "/mech/data/";
+    Rig r("read mol 1 file '" + data + "1a8o_151_161_em.pdb' end\nrdtop file '" + data +
+          "1a8o_151_161_em.top' mol 1 end\nnblist nogr cut atombase 5.0 end\n"
+          "em bfgs ndbf nqe nste 80 nprt 1 end\n");
+    r.run(3);
+    ASSERT_EQ(r.k.mol.natom, 184);
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> u(-0.15f, 0.15f);
+    for (int i = 1; i <= 184; ++i) r.k.mol.x[i] += u(rng), r.k.mol.y[i] += u(rng), r.k.mol.z[i] += u(rng);
+    r.run(1);
+    const std::vector<double> e = r.values("Pot. Energy = "), f = r.values("RMS Frc     = ");
+    ASSERT_GE(e.size(), 41u);
+    for (size_t i = 1; i + 1 < e.size(); ++i) EXPECT_LE(e[i], e[i - 1]) << i;
+    EXPECT_LT(e[e.size() - 2], e[0] - 200.0) << e[0] << " " << e[e.size() - 2];
+    EXPECT_LT(f[f.size() - 2], 0.2 * f[0]);
+    std::printf("BFGS on residues 151-161: %.3f -> %.3f kcal/mol, RMS force %.4f -> %.4f kcal/mol/A\n", e[0],
+                e[e.size() - 2], f[0], f[f.size() - 2]);
+}
+
 // Reads an unformatted trajectory with gfortran's own record reader.
 bool fortran_frames(const fs::path& traj, int natom, int frames, std::vector<float>& xyz, std::vector<float>& times) {
     if (std::system("command -v gfortran >/dev/null 2>&1") != 0) return false;
