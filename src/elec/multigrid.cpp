@@ -151,7 +151,10 @@ void Multigrid::coarsen(MgLevel& f, MgLevel& c) {
     const float* ek = f.ek;
     // The excess of the fine diagonal over its couplings, into f's residual
     // vector (free until the cycles start), restricted into c's b.
+    // Every point here and below is computed from the fine maps alone: the
+    // points on the threads give the same values for any number of them.
     float* ex = f.r.data();
+#pragma omp parallel for num_threads(threads_) schedule(static) if (nf >= kThreadedPoints)
     for (int l = 1; l <= nf; ++l) {
         float s = ei[l] + ej[l] + ek[l];
         if (l - 1 >= 1) s += ei[l - 1];
@@ -167,6 +170,7 @@ void Multigrid::coarsen(MgLevel& f, MgLevel& c) {
     const float* maps[3] = {ei, ej, ek};
     float* out[3] = {c.own_ei.data(), c.own_ej.data(), c.own_ek.data()};
     auto findex = [&](int i, int j, int k) { return i + nxf * (j - 1) + nxyf * (k - 1); };
+#pragma omp parallel for num_threads(threads_) schedule(static) if (nf >= kThreadedPoints)
     for (int kc = 1; kc <= c.nz; ++kc)
         for (int jc = 1; jc <= c.ny; ++jc)
             for (int ic = 1; ic <= c.nx; ++ic) {
@@ -217,6 +221,7 @@ void Multigrid::coarsen(MgLevel& f, MgLevel& c) {
     const float* cek = c.own_ek.data();
     float* dg = c.own_dg.data();
     const float* cex = c.own_b.data();
+#pragma omp parallel for num_threads(threads_) schedule(static) if (c.n >= kThreadedPoints)
     for (int l = 1; l <= c.n; ++l) {
         float s = cei[l] + cej[l] + cek[l];
         if (l - 1 >= 1) s += cei[l - 1];
