@@ -1,15 +1,19 @@
 // md: molecular dynamics of the atoms of the molecule store in the force
 // field, by leap-frog (with optional weak-coupling temperature control) or
-// the van Gunsteren-Berendsen stochastic-dynamics step; energy and
+// the van Gunsteren-Berendsen stochastic-dynamics step, or the
+// Ermak-McCammon Brownian step with hydrodynamic coupling; energy and
 // temperature reports, the total-energy drift fit, early stops, the escape
 // box, and the final coordinates copied back. Also langevin (refresh of the
 // stochastic integrator's random numbers) and soften (soft-start factors
 // and their ramp).
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "bd/bdrun.hpp"
+#include "bd/hydro.hpp"
 #include "bd/random.hpp"
 #include "command/commands.hpp"
 #include "command/output.hpp"
@@ -327,6 +331,93 @@ struct Dynamics {
         md.ekhalf = 0.5 * eh, md.ekin = 0.125 * ek;
     }
 
+    // Brownian dynamics (Ermak-McCammon) of the live atoms as spheres of
+    // their radii in the solvent of Brownian dynamics: per step
+    //   dr = beta dt D F + R,  <R R^T> = 2 D dt,
+    // with D the Rotne-Prager-Yamakawa diffusion tensor (stick boundary:
+    // Stokes-Einstein kT/(6 pi eta a) on the diagonal, the overlap form for
+    // spheres that intersect, so that D stays positive definite where the
+    // Oseen tensor would not) and R drawn through its Cholesky factor. D has
+    // no divergence, so no drift correction enters. Time in ps, forces
+    // turned from kcal/(mol A) into amu A/ps**2 to meet beta and D in the
+    // units of Brownian dynamics. The atoms carry no velocities: the kinetic
+    // energy is 0.
+    struct Brownian {
+        Tensor t;
+        std::array<int, maxbrown> atom{};
+        std::array<float, maxbrown> rad{};
+        std::array<float, 3 * maxbrown> g{};
+        std::array<double, 3 * maxbrown> disp{};
+        int nl = 0;
+        float hifac = 0.0f;
+        double dt = 0.0, fbeta = 0.0;  // step (ps) and beta * dt
+    };
+    std::unique_ptr<Brownian> bw;
+
+    void brownian_setup() {
+        bw = std::make_unique<Brownian>();
+        for (int i = 1; i <= n && bw->nl < maxbrown; ++i)
+            if (m.live[i] == 1) bw->atom[size_t(bw->nl)] = i, bw->rad[size_t(bw->nl)] = m.radi[i], ++bw->nl;
+        bw->hifac = bdhifac(k.env.temp, k.bdrun.svis);
+        bw->dt = double(md.mddt) / tconv;
+        bw->fbeta = double(bdbeta(k.env.temp)) * bw->dt;
+    }
+
+    // One Brownian step; false when the diffusion tensor is not positive
+    // definite (nothing moved).
+    bool brownian() {
+        tcontrol();
+        Brownian& b = *bw;
+        Tensor& t = b.t;
+        const int nl = b.nl, n3 = 3 * nl;
+        constexpr float stick = 0.75f;    // boundary factor of hydro's tensors: 6 pi eta a
+        constexpr float nowall = 1.0e30f;  // no relative diffusion to a fixed body
+        for (int p = 0; p < nl; ++p) {
+            const int i = b.atom[size_t(p)];
+            for (int q = p; q < nl; ++q) {
+                float A = 0, B = 0;
+                double r[3] = {0, 0, 0};
+                if (q == p) {
+                    A = b.hifac / (stick * b.rad[size_t(p)]);
+                } else {
+                    const int j = b.atom[size_t(q)];
+                    r[0] = ff.xd[j] - ff.xd[i], r[1] = ff.yd[j] - ff.yd[i], r[2] = ff.zd[j] - ff.zd[i];
+                    const float d = float(std::sqrt(r[0] * r[0] + r[1] * r[1] + r[2] * r[2]));
+                    if (d > 0.0f)
+                        pair_coefficients(2, b.hifac, nowall, stick, b.rad[size_t(p)], b.rad[size_t(q)], d, A, B);
+                    else
+                        A = 2.0f * b.hifac / (stick * (b.rad[size_t(p)] + b.rad[size_t(q)]));
+                }
+                for (int x = 0; x < 3; ++x)
+                    for (int y = 0; y < 3; ++y) {
+                        const float v = (x == y ? A : 0.0f) + B * float(r[x] * r[y]);
+                        t.at(3 * p + x, 3 * q + y) = v;
+                        t.at(3 * q + y, 3 * p + x) = v;
+                    }
+            }
+        }
+        if (!cholesky(t, n3)) return false;
+        rndvec(k, std::span<float>(b.g.data(), size_t(n3)), float(std::sqrt(2.0 * b.dt)));
+        constexpr double kcal_to_internal = tconv * tconv;  // kcal/mol in amu A**2/ps**2
+        for (int p = 0; p < nl; ++p)
+            for (int x = 0; x < 3; ++x) {
+                const int row = 3 * p + x;
+                double drift = 0.0, rnd = 0.0;
+                for (int q = 0; q < nl; ++q)
+                    for (int y = 0; y < 3; ++y)
+                        drift += double(t.at(row, 3 * q + y)) * ff.frc[size_t(3 * (b.atom[size_t(q)] - 1) + y)];
+                const float* l = t.l.data() + row * maxdof;
+                for (int c = 0; c <= row; ++c) rnd += double(l[c]) * b.g[size_t(c)];
+                b.disp[size_t(row)] = b.fbeta * kcal_to_internal * drift + rnd;
+            }
+        for (int p = 0; p < nl; ++p) {
+            const int i = b.atom[size_t(p)];
+            ff.xd[i] += b.disp[size_t(3 * p)], ff.yd[i] += b.disp[size_t(3 * p + 1)], ff.zd[i] += b.disp[size_t(3 * p + 2)];
+        }
+        md.ekhalf = 0.0, md.ekin = 0.0;
+        return true;
+    }
+
     void bookkeeping() {
         ++md.nfitw, ++md.nfitr;
         const double pot = ff.e[etot], e = md.ekin + pot;
@@ -482,10 +573,16 @@ struct Dynamics {
                         ff.xd[i] -= md.vx[i] * h, ff.yd[i] -= md.vy[i] * h, ff.zd[i] -= md.vz[i] * h;
                     }
                 }
+            } else if (md.lermak) {
+                out(k, "(a)", "          Ermak-McCammon BD Algorithm");
             }
         } else {
             out(k, "(a)", "             MD - PB calculation restart run");
         }
+        // The Brownian step works in ps; mddt itself stays in internal units
+        // for the reported times.
+        if (md.lermak) brownian_setup();
+        bool singular = false;
         md.rsum.fill(0), md.rsq.fill(0);
         md.nfitw = md.nfitr = 0;
         md.wsE = md.wskE = md.wsE2 = md.rsE = md.rskE = md.rsE2 = 0;
@@ -525,7 +622,13 @@ struct Dynamics {
             if (md.lleap) leapfrog();
             else if (md.lande) endrun(k, exit_abort);
             else if (md.lstoc) stochastic();
-            if (md.lleap || md.lstoc) bookkeeping();
+            else if (md.lermak && !brownian()) {
+                msg(k, "SERIOUS: Mddrv(053) diffusion tensor of the live atoms not positive definite at step ",
+                    std::to_string(ev.istep));
+                singular = true;
+                break;
+            }
+            if (md.lleap || md.lstoc || md.lermak) bookkeeping();
             report();
             bool died = false;
             for (int i = 1; i <= la && !died; ++i) {
@@ -547,6 +650,7 @@ struct Dynamics {
         md.ldone = true;
         final_report();
         copy_back();
+        if (singular) kvabort(k, serious);
     }
 };
 
@@ -667,10 +771,16 @@ void mddrv(Kova& k) {
                 md.taut = float(t * tconv);
         }
         else if (v4 == "rama") {
-            getnum(k, in, P);
-            getnum(k, in, P);
-            msg(k, "WARNING: Mddrv(150) Ramachandran registration (rama) not available yet");
-            kvabort(k, warning);
+            RamaPair p;
+            p.d1 = truncated(getnum(k, in, P));
+            p.d2 = truncated(getnum(k, in, P));
+            const int nd = ff.top.ndih;
+            if (p.d1 < 1 || p.d1 > nd || p.d2 < 1 || p.d2 > nd) {
+                msg(k, "WARNING: Mddrv(150) Ramachandran dihedral numbers must lie between 1 and ", std::to_string(nd) + ": " + std::to_string(p.d1) + " " + std::to_string(p.d2));
+                kvabort(k, warning);
+            } else {
+                md.rama.push_back(p);
+            }
         }
         else if (v4 == "rdie") {
             const float d = getfp(k, in, P);
@@ -790,12 +900,33 @@ void mddrv(Kova& k) {
             return;
         }
     if (md.lermak) {
-        msg(k, "ERROR: Mddrv(050) Ermak-McCammon Brownian integrator (ermak) not available yet");
-        kvabort(k, error);
-        return;
+        // The Brownian step factorises the diffusion tensor of all live atoms
+        // at every step: a few atoms, with radii, at a temperature.
+        int nl = 0;
+        for (int i = 1; i <= m.natom; ++i) nl += m.live[i] == 1;
+        if (nl > maxbrown) {
+            msg(k, "SERIOUS: Mddrv(050) Brownian integrator (ermak) moves at most 8 live atoms; live atoms: ",
+                std::to_string(nl));
+            kvabort(k, serious);
+            return;
+        }
+        if (!(k.env.temp > 0.0f)) {
+            msg(k, "SERIOUS: Mddrv(051) Brownian integrator (ermak) needs a temperature above 0 K");
+            kvabort(k, serious);
+            return;
+        }
+        for (int i = 1; i <= m.natom; ++i)
+            if (m.live[i] == 1 && (!(m.radi[i] > 0.0f) || !std::isfinite(m.radi[i]))) {
+                msg(k, "SERIOUS: Mddrv(052) atom ", std::to_string(i),
+                    " has no radius: the Brownian integrator (ermak) needs radii above 0 A");
+                kvabort(k, serious);
+                return;
+            }
     }
     out(k, "(10x,a)", "M D - P B Calculation");
     out(k, "(10x,a80)", pad(md.title, 80));
+    for (RamaPair& p : md.rama) p.count.fill(0);
+    md.ramat.fill(0.0);
 
     // Poisson-Boltzmann statistics of this run: the next solution restarts
     // the spacing record and the per-atom potential sums.

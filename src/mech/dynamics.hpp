@@ -22,6 +22,22 @@ constexpr double tconv = 20.454828;
 // The Boltzmann constant of dynamics, kcal/(mol K), single precision.
 constexpr float boltz = 0.00198f;
 
+// Most live atoms the Brownian integrator (ermak) moves: its diffusion
+// tensor is factorised whole at every step.
+inline constexpr int maxbrown = 8;
+
+// Ramachandran bins: 10 degrees from -180, bin 1 first.
+inline constexpr int nramab = 36;
+
+// One Ramachandran registration: dihedrals d1 (phi) and d2 (psi), the counts
+// of their bin pairs (phi bin outer, 0-based (i - 1) * 36 + j - 1), and the
+// angles (radians) of the last evaluation in which each was computed.
+struct RamaPair {
+    int d1 = 0, d2 = 0;
+    std::array<long, nramab * nramab> count{};
+    double phi = 0.0, psi = 0.0;
+};
+
 // Minimisation (empari, emparr, emparl).
 struct EmStore {
     int nste = 50, nprt = 5;
@@ -80,6 +96,12 @@ struct MdStore {
     // Soft-start ramp: start step, length, per-step increments.
     int rampst = 0, ramplen = 0;
     float dsdih = 0, drshift = 0, demscl = 0, dsang = 0, dslig = 0;
+
+    // Ramachandran registrations (kept from one md command to the next;
+    // their tables are cleared at the start of each run) and the sums of the
+    // instantaneous temperature at the bins of the last pair.
+    std::vector<RamaPair> rama;
+    std::array<double, nramab * nramab> ramat{};
 
     // Trajectory output.
     bool ltrj = false;

@@ -62,6 +62,42 @@ void torsion_force(ForceField& ff, const int (&at)[4], const double (&c)[4][3], 
     apply(ff, at, f);
 }
 
+// Ramachandran bin (1..36) of a dihedral angle in radians: 10-degree bins
+// from -180 degrees, +180 itself in the last.
+int ramabin(double a) {
+    constexpr double pi = 3.141592653589793;
+    return std::clamp(int(18.0 * a / pi + 19.0), 1, nramab);
+}
+
+// Adds this evaluation's angles of every registered dihedral pair to its
+// count table; a dihedral whose middle atoms are both fixed keeps its last
+// angle. The instantaneous temperature is summed at the last pair's bins.
+void rama_register(Kova& k) {
+    ForceField& ff = k.ff;
+    const Topology& t = ff.top;
+    const MoleculeStore& m = k.mol;
+    MdStore& md = ff.md;
+    auto angle = [&](int n, double& keep) {
+        if (n < 1 || n > t.ndih) return;
+        const int at[4] = {t.idih[n], t.jdih[n], t.kdih[n], t.ldih[n]};
+        if (m.live[at[1]] != 1 && m.live[at[2]] != 1) return;
+        double c[4][3];
+        load(ff, at, c);
+        const double a = dihang(c[0], c[1], c[2], c[3]);
+        if (std::isfinite(a)) keep = a;
+    };
+    int i = 1, j = 1;
+    for (RamaPair& p : md.rama) {
+        angle(p.d1, p.phi);
+        angle(p.d2, p.psi);
+        i = ramabin(p.phi), j = ramabin(p.psi);
+        ++p.count[size_t((i - 1) * nramab + j - 1)];
+    }
+    const int natoms = m.natmd > 0 ? m.natmd : m.natom;
+    if (boltz > 0.0f && natoms > 0)
+        md.ramat[size_t((i - 1) * nramab + j - 1)] += 2.0 * md.ekin / (3.0 * natoms * double(boltz));
+}
+
 }  // namespace
 
 bool dhdclc(Kova& k, int i, int j, int kk, int l, int crdflg, double& phi) {
@@ -243,6 +279,7 @@ void edihed(Kova& k) {
             apply(ff, at, f);
         }
     }
+    if (!ff.md.rama.empty()) rama_register(k);
     // Dihedral restraints, whatever the live flags.
     for (int r = 1; r <= t.ndcon; ++r) {
         const int n = t.idcon[r];

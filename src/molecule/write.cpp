@@ -164,11 +164,12 @@ void write_coord(Kova& k, const WriteCommand& c) {
 }
 
 // The dihedral histograms of the last trajectory analysis (anal traj with
-// dihedrals): per histogram the bin values over the frames counted (rama)
+// dihedrals), then the Ramachandran registrations of dynamics: per histogram the bin values over the frames counted (rama)
 // or the raw counts (trama); bins of 10 degrees from -180.
 void write_rama(Kova& k, const WriteCommand& c) {
     const std::vector<RamaHist>& hs = k.anal.rama;
-    if (hs.empty()) {
+    const std::vector<RamaPair>& md = k.ff.md.rama;
+    if (hs.empty() && md.empty()) {
         // No trajectory analysis with dihedrals has been run: nothing to write.
         msg(k, "WARNING: write(300) No dihedral histograms exist; nothing written for: ", c.type);
         kvabort(k, warning);
@@ -199,6 +200,46 @@ void write_rama(Kova& k, const WriteCommand& c) {
                     fwrite(k, unit, "(1x,f8.3,5x,i10)", -180.0 + 10.0 * double(b), h.count[b]);
                 else
                     k.units.write(unit, fortio::list_write({std::int64_t(h.count[b])}));
+            }
+        }
+    }
+    // The Ramachandran registrations of dynamics follow, numbered on. rama
+    // gives, for the last registered pair, the mean instantaneous
+    // temperature of the evaluations that fell in each bin, and for the
+    // others the fraction of the evaluations in each bin; a bin without
+    // evaluations (or a pair without any) gives 99999.0.
+    for (size_t p = 0; p < md.size(); ++p) {
+        const RamaPair& r = md[p];
+        const bool one = r.d1 == r.d2, last = p + 1 == md.size();
+        long total = 0;
+        for (long c : r.count) total += c;
+        auto at = [&](size_t b, size_t b2) { return size_t(b * nramab + b2); };
+        auto value = [&](size_t b, size_t b2) {
+            const long c = r.count[at(b, b2)];
+            if (last) return c > 0 ? k.ff.md.ramat[at(b, b2)] / double(c) : 99999.0;
+            return total > 0 ? double(c) / double(total) : 99999.0;
+        };
+        const int number = int(hs.size() + p + 1);
+        if (c.type == "rama") {
+            fwrite(k, unit, "(1x,'Temp Rama # ',i5,'  For dihedrals ',2(i5,3x))", number, r.d1, r.d2);
+            for (size_t b = 0; b < size_t(nramab); ++b) {
+                if (one) {
+                    fwrite(k, unit, "(1x,f8.3,5x,f12.6)", -180.0 + 10.0 * double(b), value(b, b));
+                    continue;
+                }
+                for (size_t b2 = 0; b2 < size_t(nramab); ++b2)
+                    fwrite(k, unit, "(1x,f8.3,5x,f8.3,2x,f12.6)", -180.0 + 10.0 * double(b),
+                           -180.0 + 10.0 * double(b2), value(b, b2));
+            }
+        } else {
+            k.units.write(unit, fortio::list_write({std::int64_t(nramab), std::int64_t(nramab)}));
+            for (size_t b = 0; b < size_t(nramab); ++b) {
+                if (one) {
+                    fwrite(k, unit, "(1x,f8.3,5x,i10)", -180.0 + 10.0 * double(b), r.count[at(b, b)]);
+                    continue;
+                }
+                for (size_t b2 = 0; b2 < size_t(nramab); ++b2)
+                    k.units.write(unit, fortio::list_write({std::int64_t(r.count[at(b, b2)])}));
             }
         }
     }

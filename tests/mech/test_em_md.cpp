@@ -4,14 +4,19 @@
 // atoms, the capacities and refusals; leap-frog's energy error shrinking
 // with the square of the step, weak coupling and the stochastic integrator
 // reaching their temperatures, trajectories read back by the program and
-// by an independent Fortran reader, and the refusals of bad settings.
+// by an independent Fortran reader, and the refusals of bad settings;
+// Ramachandran counts along a hand-built dihedral path, and the Brownian
+// integrator against free diffusion, drift under a constant force and the
+// spread of a harmonic bond.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -512,6 +517,182 @@ TEST(Dynamics, RefusedSettingsAndARunThatBlowsUp) {
     // The coordinates kept have a finite energy.
     r.k.ff.ev.nofrc = true;
     EXPECT_TRUE(forces(r.k));
+}
+
+// Ramachandran registrations along a hand-built path of the ethanol
+// fragment: atoms 1 and 2 on the z axis, atom 4 at azimuth 0 and atoms 3 and
+// 5 at azimuths a and b beyond atom 2, so that dihedral 1 (4-1-2-3) is a and
+// dihedral 2 (4-1-2-5) is b; bin = trunc(angle/10 + 19).
+TEST(Dynamics, RamachandranCountsFollowAHandBuiltPath) {
+    std::string in = "read mol 1 pdb file eth.pdb end\nrdtop file eth.top mol 1 end\nnblist end\n"
+                     "md ndbf nqe nste 1 prnt 5 rama 1 2 rama 2 2 end\n";
+    const double path[][2] = {{61, -95}, {-179, 5}, {179, 0.5}, {-5, -5}, {61, -95}};
+    for (size_t p = 1; p < std::size(path); ++p) in += "energy ndbf nqe end\n";
+    in += "energy ndbf nqe end\nwrite trama file path.trama end\nwrite rama file path.rama end\n";
+    Rig r(in);
+    r.run(3);
+    auto place = [&](double a, double b) {
+        MoleculeStore& m = r.k.mol;
+        const double d = 3.14159265358979 / 180;
+        auto at = [&](int i, double x, double y, double z) { m.x[i] = float(x), m.y[i] = float(y), m.z[i] = float(z); };
+        at(1, 0, 0, 0), at(2, 0, 0, 1.5), at(4, 1, 0, -0.5), at(6, 0, 0, 5);
+        at(3, std::cos(a * d), std::sin(a * d), 2.0), at(5, std::cos(b * d), std::sin(b * d), 2.0);
+    };
+    place(61, -95);
+    r.run(1);  // md: its one evaluation comes before the step
+    const MdStore& md = r.k.ff.md;
+    ASSERT_EQ(md.rama.size(), 2u);
+    const double ekin = md.ekin, temp = 2 * ekin / (3.0 * 6 * boltz);
+    EXPECT_GT(temp, 0.0);
+    for (size_t p = 1; p < std::size(path); ++p) {
+        place(path[p][0], path[p][1]);
+        r.run(1);
+    }
+    // Atoms 1 and 2 fixed: both dihedrals keep the last angles (61, -95)
+    // whatever atoms 3 and 5 do.
+    r.k.mol.live[1] = r.k.mol.live[2] = 0;
+    place(-179, 5);
+    r.run(1);
+    std::array<long, nramab * nramab> pair{}, one{};
+    const int bins[][2] = {{25, 9}, {1, 19}, {36, 19}, {18, 18}, {25, 9}, {25, 9}};
+    for (const auto& b : bins) ++pair[size_t((b[0] - 1) * nramab + b[1] - 1)], ++one[size_t((b[1] - 1) * nramab + b[1] - 1)];
+    EXPECT_TRUE(md.rama[0].count == pair);
+    EXPECT_TRUE(md.rama[1].count == one);
+    // The temperature at the last pair's bins: 0 from the md evaluation
+    // (from rest), then that of the md step at each energy evaluation.
+    EXPECT_NEAR(md.ramat[size_t(8 * nramab + 8)], 2 * temp, 1e-9 * temp);
+    EXPECT_NEAR(md.ramat[size_t(18 * nramab + 18)], 2 * temp, 1e-9 * temp);
+    EXPECT_NEAR(md.ramat[size_t(17 * nramab + 17)], temp, 1e-9 * temp);
+    r.run(2);
+    // The raw counts: pair 1 as 1296 counts (phi outer), pair 2 as 36 bins.
+    std::ifstream tr("path.trama");
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(tr, l);) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1u + 1296u + 1u + 36u);
+    EXPECT_EQ(std::atol(lines[1 + 24 * 36 + 8].c_str()), 3);
+    EXPECT_EQ(std::atol(lines[1 + 35 * 36 + 18].c_str()), 1);
+    EXPECT_EQ(lines[1298 + 8], " -100.000" + std::string(14, ' ') + "3");
+    // rama: the mean temperature per bin of the last pair, 99999 where empty.
+    std::ifstream ra("path.rama");
+    lines.clear();
+    for (std::string l; std::getline(ra, l);) lines.push_back(l);
+    ASSERT_EQ(lines.size(), 1u + 1296u + 1u + 36u);
+    EXPECT_EQ(lines[1297].rfind(" Temp Rama #     2  For dihedrals     2       2", 0), 0u) << lines[1297];
+    EXPECT_NEAR(std::strtod(lines[1298 + 8].c_str() + 14, nullptr), 2 * temp / 3, 1e-5 * temp);
+    EXPECT_NEAR(std::strtod(lines[1298 + 17].c_str() + 14, nullptr), temp, 1e-5 * temp);
+    EXPECT_NEAR(std::strtod(lines[1298 + 18].c_str() + 14, nullptr), temp, 1e-5 * temp);
+    EXPECT_EQ(std::strtod(lines[1298].c_str() + 14, nullptr), 99999.0);
+    // and the fraction of evaluations per bin for the others.
+    EXPECT_NEAR(std::strtod(lines[1 + 24 * 36 + 8].c_str() + 24, nullptr), 0.5, 1e-6);
+}
+
+// Brownian dynamics of eight live atoms 1000 A from a fixed atom at the
+// origin (atoms far apart: their hydrodynamic coupling is below 0.2 %),
+// against the closed forms with D = kT/(6 pi eta a) from SI constants
+// (300 K, 0.89 cP, a = 1.5 A).
+struct BrownRig {
+    std::unique_ptr<Rig> r;
+    std::array<std::array<double, 3>, 8> dir{};
+    static constexpr double big = 1000.0;
+    // Runs of md with the words given, each bond i-9 with constant kb and
+    // length b0.
+    BrownRig(int runs, const std::string& words, float kb, float b0) {
+        std::string in = both;
+        for (int i = 0; i < runs; ++i) in += "md nang ndih nimp nvdw neel ndbf nqe ermak temp 300 prnt 1000000\n" + words + " end\n";
+        r = std::make_unique<Rig>(in);
+        r->run(5);
+        MoleculeStore& m = r->k.mol;
+        Topology& t = r->k.ff.top;
+        const double q = 1 / std::sqrt(3.0);
+        dir = {{{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}, {q, q, q}, {-q, -q, q}}};
+        t.nbnd = 8;
+        for (int i = 1; i <= 9; ++i) {
+            m.radi[i] = 1.5f, m.live[i] = i <= 8;
+            m.x[i] = m.y[i] = m.z[i] = 0.0f;
+            if (i > 8) continue;
+            t.ibnd[i] = i, t.jbnd[i] = 9, t.kbnd[i] = kb, t.bnd0[i] = b0;
+        }
+        place();
+    }
+    void place() {
+        for (int i = 1; i <= 8; ++i)
+            r->k.mol.x[i] = float(big * dir[size_t(i - 1)][0]), r->k.mol.y[i] = float(big * dir[size_t(i - 1)][1]),
+            r->k.mol.z[i] = float(big * dir[size_t(i - 1)][2]);
+    }
+    // Displacement of atom i from its start, and its distance from the origin.
+    std::array<double, 3> moved(int i) const {
+        const MoleculeStore& m = r->k.mol;
+        const auto& d = dir[size_t(i - 1)];
+        return {m.x[i] - big * d[0], m.y[i] - big * d[1], m.z[i] - big * d[2]};
+    }
+    double dist(int i) const {
+        const MoleculeStore& m = r->k.mol;
+        return std::sqrt(double(m.x[i]) * m.x[i] + double(m.y[i]) * m.y[i] + double(m.z[i]) * m.z[i]);
+    }
+};
+const double kTsi = 1.380649e-23 * 300, dref = kTsi / (6 * 3.14159265358979 * 0.89e-3 * 1.5e-10) * 1e8;  // A**2/ps
+const double kTmol = 0.0019872043 * 300;                                                                // kcal/mol
+
+TEST(Dynamics, BrownianFreeDiffusionDriftAndHarmonicEquilibrium) {
+    {
+        // Free diffusion (no bonds): each component's variance 2 D t.
+        const int runs = 100;
+        BrownRig b(runs, "nbnd dt 0.01 nste 10", 0.0f, 0.0f);
+        double s = 0, s2 = 0;
+        for (int run = 0; run < runs; ++run) {
+            ASSERT_FALSE(b.r->run()) << b.r->s.messages();
+            for (int i = 1; i <= 8; ++i)
+                for (double x : b.moved(i)) s += x, s2 += x * x;
+            b.place();
+        }
+        const double n = runs * 24.0, want = 2 * dref * 0.1;
+        EXPECT_NEAR(s2 / n, want, 4 * want * std::sqrt(2 / n));
+        EXPECT_NEAR(s / n, 0.0, 4 * std::sqrt(want / n));
+        EXPECT_NE(b.r->s.listing().find("          Ermak-McCammon BD Algorithm"), std::string::npos);
+    }
+    {
+        // A constant pull of 1 kcal/mol/A toward the origin (bond length 0,
+        // constant 0.001, at 1000 A): mean displacement D F t / kT.
+        const int runs = 60;
+        BrownRig b(runs, "dt 0.05 nste 100", 0.001f, 0.0f);
+        double s = 0;
+        for (int run = 0; run < runs; ++run) {
+            ASSERT_FALSE(b.r->run()) << b.r->s.messages();
+            for (int i = 1; i <= 8; ++i) {
+                const auto d = b.moved(i);
+                const auto& u = b.dir[size_t(i - 1)];
+                s -= d[0] * u[0] + d[1] * u[1] + d[2] * u[2];
+            }
+            b.place();
+        }
+        const double n = runs * 8.0, want = dref * 1.0 * 5.0 / kTmol;
+        EXPECT_NEAR(s / n, want, 4 * std::sqrt(2 * dref * 5.0 / n));
+    }
+    {
+        // Bonds of 10 kcal/mol/A**2 at their length: the distance varies
+        // by kT/kb (the step's own bias, 1/(1 - D beta kb dt/2), is 0.7 %).
+        const int runs = 220;
+        BrownRig b(runs, "dt 0.005 nste 200", 10.0f, float(BrownRig::big));
+        double s = 0, s2 = 0;
+        int n = 0;
+        for (int run = 0; run < runs; ++run) {
+            ASSERT_FALSE(b.r->run()) << b.r->s.messages();
+            if (run < 20) continue;  // from the bond length to equilibrium
+            for (int i = 1; i <= 8; ++i) {
+                const double d = b.dist(i) - BrownRig::big;
+                s += d, s2 += d * d, ++n;
+            }
+        }
+        const double want = kTmol / 10.0, var = s2 / n - (s / n) * (s / n);
+        EXPECT_NEAR(var, want, 0.15 * want);
+        EXPECT_NEAR(s / n, 0.0, 4 * std::sqrt(want / n) * 1.5);
+    }
+    // Nine live atoms are refused.
+    Rig r(std::string(both) + "md ermak end\nmd ermak end\n");
+    r.run(5);
+    ASSERT_TRUE(r.run());
+    EXPECT_NE(r.s.messages().find(" SERIOUS: Mddrv(050) Brownian integrator (ermak) moves at most 8 live atoms; live atoms: 9"),
+              std::string::npos) << r.s.messages();
 }
 
 }  // namespace
