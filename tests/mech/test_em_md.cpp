@@ -687,6 +687,36 @@ TEST(Dynamics, BrownianFreeDiffusionDriftAndHarmonicEquilibrium) {
         EXPECT_NEAR(var, want, 0.15 * want);
         EXPECT_NEAR(s / n, 0.0, 4 * std::sqrt(want / n) * 1.5);
     }
+    {
+        // Hydrodynamic coupling: pairs of atoms 4 A apart on the x axis (the
+        // pairs 1000 A apart), one step each. The correlation of the two
+        // atoms' displacements is D12/D0, with the Rotne-Prager-Yamakawa
+        // D12 = kT/(8 pi eta r) ((1 + 2a^2/3r^2) I + (1 - 2a^2/r^2) rr/r^2):
+        // 3a/4r (2 - 4a^2/3r^2) = 0.5098 along x, 3a/4r (1 + 2a^2/3r^2) =
+        // 0.3076 across.
+        const int runs = 200;
+        BrownRig b(runs, "nbnd dt 0.05 nste 1", 0.0f, 0.0f);
+        MoleculeStore& m = b.r->k.mol;
+        auto start = [&](int i) { return std::array<double, 3>{(i % 2) * 4.0, 1000.0 * (i / 2), 0.0}; };
+        double sxy[2] = {0, 0}, sxx[2] = {0, 0};
+        for (int run = 0; run < runs; ++run) {
+            for (int i = 0; i < 8; ++i) {
+                const auto c = start(i);
+                m.x[i + 1] = float(c[0]), m.y[i + 1] = float(c[1]), m.z[i + 1] = float(c[2]);
+            }
+            ASSERT_FALSE(b.r->run()) << b.r->s.messages();
+            for (int p = 0; p < 4; ++p) {
+                const auto c1 = start(2 * p), c2 = start(2 * p + 1);
+                const double d1[2] = {m.x[2 * p + 1] - c1[0], m.y[2 * p + 1] - c1[1]};
+                const double d2[2] = {m.x[2 * p + 2] - c2[0], m.y[2 * p + 2] - c2[1]};
+                for (int a = 0; a < 2; ++a) sxy[a] += d1[a] * d2[a], sxx[a] += 0.5 * (d1[a] * d1[a] + d2[a] * d2[a]);
+            }
+        }
+        const double a = 1.5, r = 4.0, q = 2 * a * a / (3 * r * r), n = runs * 4.0;
+        EXPECT_NEAR(sxy[0] / sxx[0], 3 * a / (4 * r) * (2 - 2 * q), 4 * 0.74 / std::sqrt(n));
+        EXPECT_NEAR(sxy[1] / sxx[1], 3 * a / (4 * r) * (1 + q), 4 * 0.9 / std::sqrt(n));
+        EXPECT_NEAR(sxx[0] / n, 2 * dref * 0.05, 4 * 2 * dref * 0.05 * std::sqrt(2 / n));
+    }
     // Nine live atoms are refused.
     Rig r(std::string(both) + "md ermak end\nmd ermak end\n");
     r.run(5);
