@@ -723,6 +723,18 @@ TEST(Dynamics, BrownianFreeDiffusionDriftAndHarmonicEquilibrium) {
     ASSERT_TRUE(r.run());
     EXPECT_NE(r.s.messages().find(" SERIOUS: Mddrv(050) Brownian integrator (ermak) moves at most 8 live atoms; live atoms: 9"),
               std::string::npos) << r.s.messages();
+    // A live atom without radius, and no temperature.
+    Rig z(std::string(water) + "md ermak end\n");
+    z.run(3);
+    z.k.mol.radi[2] = 0.0f;
+    ASSERT_TRUE(z.run());
+    EXPECT_NE(z.s.messages().find(" SERIOUS: Mddrv(052) atom 2 has no radius: the Brownian integrator (ermak) needs radii above 0 A"),
+              std::string::npos) << z.s.messages();
+    Rig c(std::string(water) + "md ermak temp 0 end\n");
+    c.run(3);
+    ASSERT_TRUE(c.run());
+    EXPECT_NE(c.s.messages().find(" SERIOUS: Mddrv(051) Brownian integrator (ermak) needs a temperature above 0 K"),
+              std::string::npos) << c.s.messages();
 }
 
 }  // namespace
