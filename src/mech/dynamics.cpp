@@ -699,23 +699,16 @@ void mddrv(Kova& k) {
         else if (w == "anal") ev.lanal = true;
         else if (w == "numr") ev.lanal = false;
         else if (w == "allf") ev.lbnd = ev.lang = ev.ldih = ev.limp = ev.lvdw = ev.leel = true;
-        else if (w == "bnd") ev.lbnd = true;
-        else if (w == "nbnd") ev.lbnd = false;
-        else if (w == "ang") ev.lang = true;
-        else if (w == "nang") ev.lang = false;
-        else if (w == "dih") ev.ldih = true;
-        else if (w == "ndih") ev.ldih = false;
-        else if (w == "imp") ev.limp = true;
-        else if (w == "nimp") ev.limp = false;
-        else if (w == "dbf") ev.ldbf = true;
-        else if (w == "ndbf") ev.ldbf = false;
-        else if (w == "qe") ev.lqe = true;
-        else if (w == "nqe") ev.lqe = false;
-        else if (w == "vdw") ev.lvdw = true;
-        else if (w == "nvdw") ev.lvdw = false;
-        else if (w == "eel") ev.leel = true;
-        else if (w == "neel") ev.leel = false;
-        else if (w == "gfrac") ev.gfrac = getfp(k, in, P);
+        else if (term_word(ev, w)) {}
+        else if (w == "gfrac") {
+            // The molecule must fit the Poisson-Boltzmann grid it fills.
+            const float g = getfp(k, in, P);
+            if (admit(k, g, 0.0, true, "Mddrv(072)", "grid fill factor (gfrac) must be above 0") && g <= 1.0f) ev.gfrac = g;
+            else if (g > 1.0f) {
+                msg(k, "SERIOUS: Mddrv(072) grid fill factor (gfrac) must be at most 1: ", value_text(g));
+                kvabort(k, serious);
+            }
+        }
         else if (w == "gamma") {
             const float g = getfp(k, in, P);
             if (admit(k, g, 0.0, false, "Mddrv(064)", "friction coefficient (gamma) must be a finite number of at least 0 per ps")) {

@@ -34,6 +34,15 @@ void terms(EvalState& ev, bool on) {
 
 }  // namespace
 
+bool term_word(EvalState& ev, std::string_view w) {
+    const bool on = w.empty() || w[0] != 'n';
+    const std::string_view t = on ? w : w.substr(1);
+    bool* sw = t == "bnd" ? &ev.lbnd : t == "ang" ? &ev.lang : t == "dih" ? &ev.ldih : t == "imp" ? &ev.limp
+             : t == "vdw" ? &ev.lvdw : t == "eel" ? &ev.leel : t == "dbf" ? &ev.ldbf : t == "qe" ? &ev.lqe : nullptr;
+    if (sw) *sw = on;
+    return sw != nullptr;
+}
+
 void energy(Kova& k) {
     ForceField& ff = k.ff;
     EvalState& ev = ff.ev;
@@ -72,22 +81,7 @@ void energy(Kova& k) {
             if (admit(k, d, 0.0f, 1.0f, true, "061", "finite-difference step (del) must be above 0 and at most 1 A"))
                 ev.fdstep = d;
         }
-        else if (w == "bnd") ev.lbnd = true;
-        else if (w == "ang") ev.lang = true;
-        else if (w == "dih") ev.ldih = true;
-        else if (w == "imp") ev.limp = true;
-        else if (w == "vdw") ev.lvdw = true;
-        else if (w == "eel") ev.leel = true;
-        else if (w == "dbf") ev.ldbf = true;
-        else if (w == "qe") ev.lqe = true;
-        else if (w == "nbnd") ev.lbnd = false;
-        else if (w == "nang") ev.lang = false;
-        else if (w == "ndih") ev.ldih = false;
-        else if (w == "nimp") ev.limp = false;
-        else if (w == "nvdw") ev.lvdw = false;
-        else if (w == "neel") ev.leel = false;
-        else if (w == "ndbf") ev.ldbf = false;
-        else if (w == "nqe") ev.lqe = false;
+        else if (term_word(ev, w)) {}
         else if (v4 == "srff") {
             const float d = getnum(k, in, P);
             if (admit(k, d, -1.0e4f, 1.0e4f, false, "062", "surface energy per area (srff) must lie between -10000 and 10000 kcal/mol/A^2"))

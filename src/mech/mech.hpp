@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "command/kova.hpp"
 
@@ -23,6 +24,9 @@ void chkcns(Kova& k);  // check_cons: restrained angles into the variables impr,
 // False when refused (coordinates that are not finite): the energies are
 // then 0 and iconv is 2.
 bool forces(Kova& k);
+// An energy-term switch word (bnd ang dih imp vdw eel dbf qe, or the same
+// with n in front) of the energy, em and md commands: sets it and says so.
+bool term_word(EvalState& ev, std::string_view w);
 // The terms, each adding its energy to its slot and (unless nofrc) its
 // forces to frc, analytic or by central differences as lanal says.
 void ebal(Kova& k);

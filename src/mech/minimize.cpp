@@ -608,22 +608,7 @@ void emdrv(Kova& k) {
         else if (w == "strt") em.lstart = true;
         else if (w == "anal") ev.lanal = true;
         else if (w == "numer") ev.lanal = false;
-        else if (w == "bnd") ev.lbnd = true;
-        else if (w == "ang") ev.lang = true;
-        else if (w == "dih") ev.ldih = true;
-        else if (w == "imp") ev.limp = true;
-        else if (w == "vdw") ev.lvdw = true;
-        else if (w == "eel") ev.leel = true;
-        else if (w == "dbf") ev.ldbf = true;
-        else if (w == "qe") ev.lqe = true;
-        else if (w == "nbnd") ev.lbnd = false;
-        else if (w == "nang") ev.lang = false;
-        else if (w == "ndih") ev.ldih = false;
-        else if (w == "nimp") ev.limp = false;
-        else if (w == "nvdw") ev.lvdw = false;
-        else if (w == "neel") ev.leel = false;
-        else if (w == "ndbf") ev.ldbf = false;
-        else if (w == "nqe") ev.lqe = false;
+        else if (term_word(ev, w)) {}
         else if (w == "all") ev.lbnd = ev.lang = ev.ldih = ev.limp = ev.lvdw = ev.leel = ev.ldbf = ev.lqe = true;
         else if (w == "none") ev.lbnd = ev.lang = ev.ldih = ev.limp = ev.lvdw = ev.leel = ev.ldbf = ev.lqe = false;
         else if (v4 == "rdie") {
@@ -631,7 +616,15 @@ void emdrv(Kova& k) {
             if (admit(k, d, 0.0, true, "061", "distance-dependent dielectric factor (rdie) must be above 0"))
                 ff.nb.irdie = 1, ff.nb.rdie = d;
         }
-        else if (w == "gfrac") ev.gfrac = getfp(k, in, "Mddrv");
+        else if (w == "gfrac") {
+            // The molecule must fit the Poisson-Boltzmann grid it fills.
+            const float d = getfp(k, in, "Emdrv");
+            if (admit(k, d, 0.0, true, "069", "grid fill factor (gfrac) must be above 0") && d <= 1.0f) ev.gfrac = d;
+            else if (d > 1.0f) {
+                msg(k, "SERIOUS: Emdrv(069) grid fill factor (gfrac) must be at most 1: ", value_text(d));
+                kvabort(k, serious);
+            }
+        }
         else if (w == "alim") {
             const float d = getnum(k, in, "Emdrv");
             if (admit(k, d, 0.0, false, "062", "displacement limit (alim) must be at least 0 A"))
